@@ -1,0 +1,48 @@
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def parse_table_text(text: bytes) -> np.ndarray:
+    """The entries of a table text (entries of one or two digits), as rows of ten."""
+    body = np.frombuffer(text, dtype=np.uint8)[1:-1]
+    is_digit = (body >= ord("0")) & (body <= ord("9"))
+    starts = np.flatnonzero(is_digit & ~np.concatenate(([False], is_digit[:-1])))
+    values = body[starts].astype(np.int16) - ord("0")
+    follows = starts + 1 < len(body)
+    two = np.zeros(len(starts), dtype=bool)
+    two[follows] = is_digit[starts[follows] + 1]
+    values[two] = values[two] * 10 + body[starts[two] + 1] - ord("0")
+    return values.astype(np.uint8).reshape(-1, 10)
+
+
+@pytest.fixture(scope="session")
+def table_texts(tmp_path_factory):
+    """Builds and runs the table generator from this checkout: (suit, honour)."""
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    if compiler is None:
+        pytest.skip("no C++ compiler to build the table generator")
+    out = tmp_path_factory.mktemp("tablegen")
+    exe = out / "tablegen"
+    subprocess.run(
+        [compiler, "-O2", "-std=c++17", "-o", str(exe), str(ROOT / "tablegen" / "tablegen.cpp")],
+        check=True,
+    )
+    subprocess.run([str(exe), str(out / "suit.json"), str(out / "honour.json")], check=True)
+    return (out / "suit.json").read_bytes(), (out / "honour.json").read_bytes()
+
+
+@pytest.fixture(scope="session")
+def suit_rows(table_texts):
+    return parse_table_text(table_texts[0])
+
+
+@pytest.fixture(scope="session")
+def honour_rows(table_texts):
+    return parse_table_text(table_texts[1])
