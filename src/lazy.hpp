@@ -1,0 +1,65 @@
+// A value built on first access, once per process, under a guard with four
+// states: incomplete, running, complete and poisoned. It is never destroyed.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <new>
+
+#include "panic.hpp"
+
+namespace tilewise {
+
+template <class T>
+class Lazy {
+public:
+    enum class State { incomplete, running, complete, poisoned };
+
+    // Nothing runs at load: every member is constant-initialised.
+    constexpr Lazy() noexcept = default;
+    Lazy(const Lazy&) = delete;
+    Lazy& operator=(const Lazy&) = delete;
+
+    // The value, built by T's default constructor on the first access. If
+    // that build throws, the guard is poisoned, the exception goes on to the
+    // caller, and every later access panics; the build is never retried.
+    const T& get() {
+        if (state_.load(std::memory_order_acquire) == State::complete) return value();
+        return build_once();
+    }
+
+    State state() const { return state_.load(std::memory_order_acquire); }
+
+private:
+    const T& build_once() {
+        // A thread that finds the guard running blocks here until the
+        // builder leaves; the builder never waits on anything else.
+        std::lock_guard<std::mutex> lock(mutex_);
+        switch (state_.load(std::memory_order_relaxed)) {
+            case State::complete:
+                return value();
+            case State::poisoned:
+            case State::running:  // not seen here: the builder holds the lock
+                panic("Once instance has previously been poisoned");
+            case State::incomplete:
+                break;
+        }
+        state_.store(State::running, std::memory_order_relaxed);
+        try {
+            new (storage_) T();
+        } catch (...) {
+            state_.store(State::poisoned, std::memory_order_release);
+            throw;
+        }
+        state_.store(State::complete, std::memory_order_release);
+        return value();
+    }
+
+    const T& value() const { return *std::launder(reinterpret_cast<const T*>(storage_)); }
+
+    std::atomic<State> state_{State::incomplete};
+    std::mutex mutex_;
+    alignas(T) unsigned char storage_[sizeof(T)] = {};
+};
+
+}  // namespace tilewise

@@ -1,0 +1,52 @@
+// The shanten solver: the two distance tables in memory, the shared instance,
+// and the computation over them. Nothing here knows about Python.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "lazy.hpp"
+
+namespace tilewise {
+
+constexpr size_t kTileKinds = 34;
+constexpr size_t kSuitTiles = 9;
+constexpr size_t kHonourTiles = 7;
+constexpr size_t kHonourStart = 27;
+constexpr size_t kRowWidth = 10;   // k melds (k = 0..4), then k melds and a pair
+constexpr size_t kPairOffset = 5;
+constexpr unsigned kMaxCount = 4;  // copies of one tile
+constexpr size_t kMaxFixedMelds = 4;
+
+// A read-only view of a caller's counts: entry k is at first[k * stride].
+// The stride counts elements and may be negative or zero.
+struct HandView {
+    const uint8_t* first;
+    size_t length;
+    ptrdiff_t stride;
+};
+
+// One table: rows of kRowWidth entries, flat, in row-index order.
+struct Table {
+    std::unique_ptr<uint8_t[]> entries;
+    size_t size = 0;
+};
+
+struct Solver {
+    Table suit;    // 5^9 rows, for each of the three numbered suits
+    Table honour;  // 5^7 rows, for the honours
+
+    // Parses both embedded table texts; panics if either fails to parse.
+    // This is the solver's only constructor ("Solver::new").
+    Solver();
+
+    // The shanten number of the hand in `hand` (positions 0..33) when
+    // `fixed_melds` melds are already outside it: -1 complete, 0 ready, ...
+    int32_t shanten(const HandView& hand, size_t fixed_melds) const;
+};
+
+// The one solver of the process, built by the first call that needs it.
+extern Lazy<Solver> SOLVER;
+
+}  // namespace tilewise
