@@ -1,0 +1,298 @@
+"""What Python sees of the module: its contents, the argument rules and their
+TypeErrors, the arrays it accepts, the tile total, and PanicException."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import tilewise
+
+TOTAL_MESSAGE = "hand.iter().sum() must be 1, 2, 4, 5, 7, 8, 10, 11, 13 or 14"
+
+
+def complete_hand():
+    counts = np.zeros(34, dtype=np.uint8)
+    counts[[0, 1, 2, 12, 13, 14, 24, 25, 26]] = 1
+    counts[27], counts[28] = 3, 2
+    return counts
+
+
+@pytest.fixture(scope="module")
+def panic_type():
+    try:
+        tilewise.shanten(np.zeros(34, dtype=np.uint8))
+    except BaseException as e:  # noqa: B036 - the type is what this fixture is for
+        return type(e)
+    pytest.fail("a total of 0 was accepted")
+
+
+def run_python(code, *flags, env=None):
+    """Runs `code` in a fresh interpreter; returns the finished process."""
+    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120, env=env)
+
+
+# --- module contents ----------------------------------------------------------
+
+def test_module_contents():
+    assert tilewise.__all__ == ["shanten"]
+    assert tilewise.__doc__ == ""
+    assert sorted(vars(tilewise)) == sorted(
+        ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__all__", "shanten"])
+
+
+def test_function_attributes():
+    f = tilewise.shanten
+    assert f.__name__ == "shanten"
+    assert f.__module__ == "tilewise"
+    assert f.__self__ is tilewise
+    assert f.__doc__ is None
+    assert f.__text_signature__ is None
+
+
+def test_panic_exception_type(panic_type):
+    assert panic_type.__name__ == "PanicException"
+    assert panic_type.__module__ == "pyo3_runtime"
+    assert panic_type.__bases__ == (BaseException,)
+    assert "BaseException" in panic_type.__doc__
+    assert not any(v is panic_type for v in vars(tilewise).values())
+    with pytest.raises(panic_type) as caught:
+        try:
+            tilewise.shanten(np.zeros(34, dtype=np.uint8))
+        except Exception:  # a panic must not be caught here
+            pytest.fail("PanicException was caught as an Exception")
+    assert caught.value.args == (TOTAL_MESSAGE,)
+
+
+# --- arguments -------------------------------------------------------------------
+
+A = complete_hand()
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((), {}, "shanten() missing 1 required positional argument: 'hand'"),
+    ((A, A), {}, "shanten() takes 1 positional arguments but 2 were given"),
+    ((A, A, A), {}, "shanten() takes 1 positional arguments but 3 were given"),
+    ((A, A), {"x": 1}, "shanten() takes 1 positional arguments but 2 were given"),
+    ((A,), {"hand": A}, "shanten() got multiple values for argument 'hand'"),
+    ((A,), {"x": 1}, "shanten() got an unexpected keyword argument 'x'"),
+    ((), {"x": 1, "hand": A}, "shanten() got an unexpected keyword argument 'x'"),
+    ((), {"hand": A, "Hand": A}, "shanten() got an unexpected keyword argument 'Hand'"),
+    ((), {"hand\u00e9": A}, "shanten() got an unexpected keyword argument 'hand\u00e9'"),
+    ((), {"\udc80": A}, "shanten() got an unexpected keyword argument '\udc80'"),
+    ((), {"x": 1}, "shanten() got an unexpected keyword argument 'x'"),
+])
+def test_argument_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as caught:
+        tilewise.shanten(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+def test_hand_by_keyword_is_the_same_call():
+    assert tilewise.shanten(hand=A) == tilewise.shanten(A) == -1
+
+
+class Ints(list):
+    pass
+
+
+@pytest.mark.parametrize("value, message", [
+    ([1] * 34, "argument 'hand': 'list' object cannot be converted to 'PyArray<T, D>'"),
+    (tuple([1] * 34), "argument 'hand': 'tuple' object cannot be converted to 'PyArray<T, D>'"),
+    (None, "argument 'hand': 'NoneType' object cannot be converted to 'PyArray<T, D>'"),
+    (Ints(), "argument 'hand': 'Ints' object cannot be converted to 'PyArray<T, D>'"),
+    (np.uint8(3), "argument 'hand': 'uint8' object cannot be converted to 'PyArray<T, D>'"),
+    (memoryview(bytes(34)), "argument 'hand': 'memoryview' object cannot be converted to 'PyArray<T, D>'"),
+    (np.zeros((2, 34), np.uint8), "argument 'hand': dimensionality mismatch:\n from=2, to=1"),
+    (np.zeros((), np.uint8), "argument 'hand': dimensionality mismatch:\n from=0, to=1"),
+    (np.zeros((1, 1, 34), np.uint8), "argument 'hand': dimensionality mismatch:\n from=3, to=1"),
+    (A.astype(np.int64), "argument 'hand': type mismatch:\n from=int64, to=uint8"),
+    (A.astype(bool), "argument 'hand': type mismatch:\n from=bool, to=uint8"),
+    (A.astype(np.int8), "argument 'hand': type mismatch:\n from=int8, to=uint8"),
+    (A.astype(np.uint16), "argument 'hand': type mismatch:\n from=uint16, to=uint8"),
+    (A.astype(np.float64), "argument 'hand': type mismatch:\n from=float64, to=uint8"),
+    (A.astype("S1"), "argument 'hand': type mismatch:\n from=|S1, to=uint8"),
+])
+def test_array_errors(value, message):
+    with pytest.raises(TypeError) as caught:
+        tilewise.shanten(value)
+    assert str(caught.value) == message
+    assert caught.value.__cause__ is None
+
+
+def test_type_name_that_cannot_be_read():
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise RuntimeError("no name")
+            return super().__getattribute__(name)
+
+    odd = Meta("Odd", (), {})()
+    with pytest.raises(TypeError) as caught:
+        tilewise.shanten(odd)
+    assert str(caught.value) == "argument 'hand': '<failed to extract type name>' object cannot be converted to 'PyArray<T, D>'"
+
+
+# --- accepted arrays ----------------------------------------------------------------
+
+class Subclass(np.ndarray):
+    pass
+
+
+@pytest.mark.parametrize("make", [
+    lambda a: a.view(Subclass),
+    lambda a: np.ma.masked_array(a, mask=np.ones(34, bool)),  # the mask is ignored
+    lambda a: a.astype(">u1"),
+    lambda a: a.astype(np.ubyte),
+    lambda a: np.frombuffer(a.tobytes(), dtype=np.uint8),  # read-only, borrowed buffer
+], ids=["subclass", "masked", "big-endian", "ubyte", "frombuffer"])
+def test_accepted_arrays(make):
+    counts = complete_hand()
+    counts[28] = 1
+    array = make(counts)
+    before = (np.asarray(array).copy(), array.flags.writeable)
+    assert tilewise.shanten(array) == 0
+    assert (np.asarray(array) == before[0]).all() and array.flags.writeable == before[1]
+
+
+# --- tile total ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("total", [0, 3, 6, 9, 12, 15, 16, 33, 135])
+def test_refused_totals(panic_type, total):
+    counts = np.zeros(34, dtype=np.uint8)
+    counts[: total // 4] = 4
+    counts[total // 4] += total % 4
+    with pytest.raises(panic_type) as caught:
+        tilewise.shanten(counts)
+    assert str(caught.value) == TOTAL_MESSAGE
+
+
+@pytest.mark.parametrize("counts", [
+    [255, 2],          # 257: one tile if the total wrapped at 256
+    [200, 70, 0],      # 270: fourteen tiles if it wrapped
+])
+def test_total_does_not_wrap(panic_type, counts):
+    array = np.zeros(34, dtype=np.uint8)
+    array[: len(counts)] = counts
+    with pytest.raises(panic_type) as caught:
+        tilewise.shanten(array)
+    assert str(caught.value) == TOTAL_MESSAGE
+
+
+def test_long_array_total_counts_every_entry(panic_type):
+    counts = np.zeros(300, dtype=np.uint8)
+    counts[:34] = complete_hand()
+    assert tilewise.shanten(counts) == -1
+    counts[299] = 242  # 256 more tiles: a wrapping total would still read 14
+    with pytest.raises(panic_type):
+        tilewise.shanten(counts)
+
+
+# --- first use, in fresh interpreters -----------------------------------------------
+
+def test_panic_report_goes_to_stderr():
+    result = run_python("""
+        import numpy as np, tilewise
+        try:
+            tilewise.shanten(np.zeros(34, np.uint8))
+        except BaseException as e:
+            print(type(e).__module__, type(e).__name__, e)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == f"pyo3_runtime PanicException {TOTAL_MESSAGE}"
+    assert "panicked at src/lib.cpp:" in result.stderr
+    assert TOTAL_MESSAGE in result.stderr
+
+
+def test_uncaught_panic_ends_the_interpreter_with_a_traceback():
+    result = run_python("import numpy as np, tilewise; tilewise.shanten(np.zeros(34, np.uint8))")
+    assert result.returncode == 1
+    assert f"pyo3_runtime.PanicException: {TOTAL_MESSAGE}" in result.stderr
+
+
+def test_import_is_cheap_and_the_first_accepted_call_builds_the_tables():
+    result = run_python("""
+        import re, sys
+        def rss_anon_kb():
+            return int(re.search(r"RssAnon:\\s+(\\d+)", open("/proc/self/status").read()).group(1))
+        import numpy as np
+        before = rss_anon_kb()
+        import tilewise
+        assert "numpy._core.multiarray" in sys.modules or "numpy.core.multiarray" in sys.modules
+        imported = rss_anon_kb()
+        try:
+            tilewise.shanten(np.zeros(34, np.uint8))
+        except BaseException:
+            pass
+        refused = rss_anon_kb()
+        assert tilewise.shanten(np.array([2] + [0] * 33, np.uint8)) == -1
+        built = rss_anon_kb()
+        print(imported - before, refused - imported, built - refused)
+    """)
+    assert result.returncode == 0, result.stderr
+    imported, refused, built = map(int, result.stdout.split())
+    assert imported < 2048 and refused < 2048, "tables parsed before the first accepted call"
+    assert 19_000 < built < 24_000, "the tables take 20.3 MB once parsed"
+
+
+def test_no_deprecation_warning_with_warnings_as_errors():
+    result = run_python("""
+        import numpy as np, tilewise
+        print(tilewise.shanten(np.array([1] + [0] * 33, np.uint8)))
+    """, "-W", "error")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "0"
+
+
+def test_numpy_that_cannot_be_imported():
+    result = run_python("""
+        import sys, tilewise
+        sys.modules["numpy"] = None  # any import of numpy now fails
+        for _ in range(2):
+            try:
+                tilewise.shanten([1])
+            except BaseException as e:
+                print(type(e).__name__, e)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["PanicException Failed to import NumPy module"] * 2
+
+
+def test_numpy_without_its_api_capsule(tmp_path):
+    for name in ("_core", "core"):
+        package = tmp_path / "numpy" / name
+        package.mkdir(parents=True)
+        (package / "__init__.py").write_text("")
+        (package / "multiarray.py").write_text("")
+    (tmp_path / "numpy" / "__init__.py").write_text("")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), os.environ.get("PYTHONPATH", "")]))
+    result = run_python("""
+        import tilewise
+        try:
+            tilewise.shanten([1])
+        except BaseException as e:
+            print(type(e).__name__, e)
+    """, env=env)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "PanicException Failed to get NumPy API capsule"
+
+
+def test_out_of_memory_while_building_raises_memory_error_and_poisons():
+    result = run_python("""
+        import resource, numpy as np, tilewise
+        hand = np.array([1] + [0] * 33, np.uint8)
+        usage = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (usage + 8 * 2**20, resource.RLIM_INFINITY))
+        for _ in range(2):
+            try:
+                tilewise.shanten(hand)
+            except BaseException as e:
+                print(type(e).__name__, e)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "MemoryError ", "PanicException Once instance has previously been poisoned"]
