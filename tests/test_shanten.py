@@ -1,26 +1,23 @@
 """Shanten numbers: known hands, the slow reference on random hands, views of
 every stride, and the stops of the computation."""
 
+import sys
+
 import numpy as np
 import pytest
 
 import tilewise
+from conftest import ROOT
 from reference import KINDS, random_hand, reference_shanten
 
-SUIT_OFFSETS = {"m": 0, "p": 9, "s": 18, "z": 27}
+sys.path.insert(0, str(ROOT / "examples"))
+from quickstart import hand_from_text  # noqa: E402
 
 
 def hand(text, length=KINDS):
-    """Counts from the usual notation: "123m456p789s11122z"."""
+    """Counts from the usual notation ("123m456p789s11122z"), padded to `length`."""
     counts = np.zeros(length, dtype=np.uint8)
-    ranks = []
-    for char in text:
-        if char.isdigit():
-            ranks.append(int(char))
-        else:
-            for rank in ranks:
-                counts[SUIT_OFFSETS[char] + rank - 1] += 1
-            ranks = []
+    counts[:KINDS] = hand_from_text(text)
     return counts
 
 
