@@ -181,7 +181,13 @@ bool write_table(FILE* f, int tiles, bool runs) {
                 for (size_t i = 0; i < n; ++i) dst[i] = std::min<uint8_t>(dst[i], src[i] + missing);
             }
             for (size_t i = 0; i < n; ++i)
-                for (int j = 0; j < kRowWidth; ++j) out.put(rows[j * kBlock + i]);
+                for (int j = 0; j < kRowWidth; ++j) {
+                    if (rows[j * kBlock + i] >= kUnreachable) {
+                        std::fprintf(stderr, "tablegen: row %zu has no plan for entry %d\n", c * layer.combos + begin + i, j);
+                        return false;
+                    }
+                    out.put(rows[j * kBlock + i]);
+                }
         }
     return out.finish();
 }
