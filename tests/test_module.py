@@ -281,6 +281,8 @@ def test_numpy_without_its_api_capsule(tmp_path):
     assert result.stdout.strip() == "PanicException Failed to get NumPy API capsule"
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's allocator cannot run under an address-space limit")
 def test_out_of_memory_while_building_raises_memory_error_and_poisons():
     result = run_python("""
         import resource, numpy as np, tilewise
