@@ -20,11 +20,13 @@ def fixed_melds(total):
     return {1: 4, 2: 4, 4: 3, 5: 3, 7: 2, 8: 2, 10: 1, 11: 1, 13: 0, 14: 0}[total]
 
 
-def reference_shanten(counts):
+def reference_shanten(counts, fixed=None):
+    """The shanten number of 34 counts; `fixed` melds already called, by
+    default as many as the hand's own number of tiles tells."""
     counts = [int(c) for c in counts[:KINDS]]
     assert len(counts) == KINDS and all(0 <= c <= 4 for c in counts)
     total = sum(counts)
-    melds = 4 - fixed_melds(total)
+    melds = 4 - (fixed_melds(total) if fixed is None else fixed)
     plan = [0] * KINDS
 
     def gain(parts):
