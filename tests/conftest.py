@@ -22,10 +22,15 @@ def parse_table_text(text: bytes) -> np.ndarray:
     return values.astype(np.uint8).reshape(-1, 10)
 
 
+def cxx_compiler():
+    """The C++ compiler for the programs the tests build, or None."""
+    return os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+
+
 @pytest.fixture(scope="session")
 def table_texts(tmp_path_factory):
     """Builds and runs the table generator from this checkout: (suit, honour)."""
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    compiler = cxx_compiler()
     if compiler is None:
         pytest.skip("no C++ compiler to build the table generator")
     out = tmp_path_factory.mktemp("tablegen")

@@ -17,6 +17,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import cxx_compiler
+
 ROOT = Path(__file__).resolve().parent.parent
 PARSE_MESSAGE = "called `Result::unwrap()` on an `Err` value: Invalid value. (line 1, column 1001)"
 POISONED = "Once instance has previously been poisoned"
@@ -46,7 +48,7 @@ def find_build_tool():
 
 @pytest.fixture(scope="session")
 def damaged_module_dir(tmp_path_factory):
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    compiler = cxx_compiler()
     if compiler is None:
         pytest.skip("no C++ compiler: the damaged-table variant cannot be built")
     cmake = find_cmake()

@@ -1,18 +1,15 @@
 """The once-only guard, through a C++ unit test: states that a Python caller
 cannot bring about in a normal build (waiting threads, a failing build)."""
 
-import os
-import shutil
 import subprocess
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+from conftest import ROOT, cxx_compiler
 
 
 def test_once_only_guard(tmp_path):
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    compiler = cxx_compiler()
     if compiler is None:
         pytest.skip("no C++ compiler")
     exe = tmp_path / "lazy_test"
