@@ -1,6 +1,8 @@
 """The build embeds both texts byte for byte and refuses a text that is off."""
 
 import hashlib
+import os
+import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -53,3 +55,92 @@ def test_check_refuses_and_removes_a_wrong_text(tmp_path, damaged):
     assert f"expected: {len(text)} bytes, SHA-256 {digest}" in result.stderr
     assert f"actual:   {len(damaged)} bytes, SHA-256 {hashlib.sha256(damaged).hexdigest()}" in result.stderr
     assert not generated.exists() and not final.exists()
+
+
+# --- The assembler file on every object format we ship ------------------------
+
+# Clang assembles tables.S.in for macOS on any host, so the Mach-O half is held
+# to the same standard as the ELF half although nothing here links or runs it.
+TARGETS = {
+    "arm64-apple-macos11": "macho",
+    "x86_64-apple-macos10.13": "macho",
+    "x86_64-linux-gnu": "elf",
+    "aarch64-linux-gnu": "elf",
+}
+# Odd lengths, no zero byte: the padding and the alignment of what follows show.
+TEXTS = {"suit": bytes(7 * i % 251 + 1 for i in range(101)), "honour": bytes(range(1, 72))}
+
+
+@pytest.fixture(scope="module")
+def llvm():
+    """(clang, llvm-readobj). TILEWISE_CLANG names a clang that must be
+    there (CI sets it); otherwise the test skips on a machine without one."""
+    required = os.environ.get("TILEWISE_CLANG")
+    clang = shutil.which(required or "clang")
+    readobj = clang and (shutil.which("llvm-readobj") or
+                         shutil.which("llvm-readobj", path=str(Path(clang).resolve().parent)))
+    if not (clang and readobj):
+        if required:
+            pytest.fail(f"TILEWISE_CLANG={required}: clang or llvm-readobj is missing")
+        pytest.skip("clang and llvm-readobj are needed to assemble for other object formats")
+    return clang, readobj
+
+
+def read_object(readobj, path):
+    """The sections and symbols of an object file, from llvm-readobj: one dict
+    per block, "Key: value" lines as entries, bare lines (flags) in "flags"."""
+    out = subprocess.run([readobj, "--sections", "--symbols", str(path)], check=True,
+                         capture_output=True, text=True).stdout
+    blocks = {"Section": {}, "Symbol": {}}
+    kind = None
+    for line in out.splitlines():
+        opened = re.fullmatch(r"  (Section|Symbol) \{", line)
+        if opened:
+            kind, block = opened.group(1), {"flags": set()}
+        elif kind and line == "  }":
+            blocks[kind][block["Name"].split()[0]] = block
+            kind = None
+        elif kind and ": " in line:
+            key, value = line.strip().split(": ", 1)
+            block.setdefault(key, value)
+        elif kind:
+            block["flags"].add(line.strip().split()[0])
+    return blocks["Section"], blocks["Symbol"]
+
+
+@pytest.mark.parametrize("target", TARGETS)
+def test_assembled_texts(tmp_path, llvm, target):
+    clang, readobj = llvm
+    source = (ROOT / "src" / "tables.S.in").read_text()
+    for name, text in TEXTS.items():
+        (tmp_path / f"{name}.json").write_bytes(text)
+        source = source.replace(f"@{name.upper()}_TEXT@", str(tmp_path / f"{name}.json"))
+    (tmp_path / "tables.S").write_text(source)
+    subprocess.run([clang, "-target", target, "-c", "tables.S", "-o", "tables.o"], cwd=tmp_path, check=True)
+    data = (tmp_path / "tables.o").read_bytes()
+    sections, symbols = read_object(readobj, tmp_path / "tables.o")
+    macho = TARGETS[target] == "macho"
+
+    def located(symbol_name):
+        """The symbol's offset in the file, after checking where and how it is defined."""
+        symbol = symbols[("_" if macho else "") + symbol_name]
+        section_name = symbol["Section"].split()[0]
+        section = sections[section_name]
+        if macho:
+            assert (section["Segment"].split()[0], section_name) == ("__TEXT", "__const")
+            assert {"Extern", "PrivateExtern"} <= symbol["flags"]
+            assert int(section["Alignment"]) >= 6
+        else:
+            assert section_name == ".rodata"
+            assert symbol["Binding"].startswith("Global") and symbol["Type"].startswith("Object")
+            assert "STV_HIDDEN" in symbol["flags"]
+            assert int(section["AddressAlignment"]) >= 64
+        value = int(symbol["Value"], 0)
+        return int(section["Offset"], 0) + value - int(section["Address"], 0), value
+
+    for name, text in TEXTS.items():
+        at, address = located(f"tilewise_{name}_text")
+        assert address % 64 == 0
+        assert data[at:at + len(text) + len(PADDING)] == text + PADDING
+        size_at, _ = located(f"tilewise_{name}_text_size")
+        assert int.from_bytes(data[size_at:size_at + 8], "little") == len(text)
