@@ -1,11 +1,15 @@
 import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+# The checkout these tests come from: the one way a test reaches the sources
+# (the generator, the build, the examples). The module under test is always
+# the installed one.
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -25,6 +29,24 @@ def parse_table_text(text: bytes) -> np.ndarray:
 def cxx_compiler():
     """The C++ compiler for the programs the tests build, or None."""
     return os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+
+
+def cmake_program():
+    """cmake from this interpreter's environment (the test extra's, found
+    even when the venv is not activated), else from PATH, else None."""
+    beside = Path(sys.executable).parent / "cmake"
+    return str(beside) if beside.exists() else shutil.which("cmake")
+
+
+def build_tool_args():
+    """The generator arguments for cmake: make if present, else a working
+    ninja, else None."""
+    if shutil.which("make"):
+        return ["-G", "Unix Makefiles"]
+    ninja = shutil.which("ninja")
+    if ninja and subprocess.run([ninja, "--version"], capture_output=True).returncode == 0:
+        return ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+    return None
 
 
 @pytest.fixture(scope="session")

@@ -9,41 +9,17 @@ into a temporary directory, for the interpreter that runs the tests.
 """
 
 import os
-import shutil
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
-from conftest import cxx_compiler
+from conftest import ROOT, build_tool_args, cmake_program, cxx_compiler
 
-ROOT = Path(__file__).resolve().parent.parent
 PARSE_MESSAGE = "called `Result::unwrap()` on an `Err` value: Invalid value. (line 1, column 1001)"
 POISONED = "Once instance has previously been poisoned"
 SUM_MESSAGE = "hand.iter().sum() must be 1, 2, 4, 5, 7, 8, 10, 11, 13 or 14"
-
-
-def find_cmake():
-    try:
-        import cmake  # the test extra's cmake, whatever is on PATH
-        candidate = Path(cmake.CMAKE_BIN_DIR) / "cmake"
-        if candidate.exists():
-            return str(candidate)
-    except ImportError:
-        pass
-    return shutil.which("cmake")
-
-
-def find_build_tool():
-    """The generator arguments for cmake: make if present, else a working ninja."""
-    if shutil.which("make"):
-        return ["-G", "Unix Makefiles"]
-    ninja = shutil.which("ninja")
-    if ninja and subprocess.run([ninja, "--version"], capture_output=True).returncode == 0:
-        return ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
-    return None
 
 
 @pytest.fixture(scope="session")
@@ -51,10 +27,10 @@ def damaged_module_dir(tmp_path_factory):
     compiler = cxx_compiler()
     if compiler is None:
         pytest.skip("no C++ compiler: the damaged-table variant cannot be built")
-    cmake = find_cmake()
+    cmake = cmake_program()
     if cmake is None:
         pytest.skip("no cmake: install the test extra ('.[test]')")
-    generator = find_build_tool()
+    generator = build_tool_args()
     if generator is None:
         pytest.skip("neither make nor ninja is installed: the damaged-table variant cannot be built")
     build = tmp_path_factory.mktemp("damaged-build")

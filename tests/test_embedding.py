@@ -10,9 +10,9 @@ from pathlib import Path
 import pytest
 
 import tilewise
+from conftest import ROOT, cmake_program
 
-ROOT = Path(__file__).resolve().parent.parent
-CHECK_TABLE = ROOT / "cmake" / "check_table.cmake"
+CHECK_TABLE = ROOT / "cmake-scripts" / "check_table.cmake"
 PADDING = bytes(64)
 
 
@@ -27,7 +27,7 @@ def test_module_carries_both_texts_followed_by_padding(table_texts):
 def run_check(tmp_path, text: bytes, length: int, digest: str):
     generated, final = tmp_path / "suit.json.new", tmp_path / "suit.json"
     generated.write_bytes(text)
-    cmake = shutil.which("cmake")
+    cmake = cmake_program()
     if cmake is None:
         pytest.skip("cmake is not installed")
     result = subprocess.run(
