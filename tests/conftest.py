@@ -38,6 +38,13 @@ def cmake_program():
     return str(beside) if beside.exists() else shutil.which("cmake")
 
 
+def tool_env():
+    """The environment for the build tools the tests run: without any runtime
+    preloaded into this interpreter (a sanitizer's, say), as they are not
+    under test. CXXFLAGS and the like still apply."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
 def build_tool_args():
     """The generator arguments for cmake: make if present, else a working
     ninja, else None."""

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT, build_tool_args, cmake_program
+from conftest import ROOT, build_tool_args, cmake_program, tool_env
 
 
 def configure(build_dir, *options):
@@ -16,7 +16,7 @@ def configure(build_dir, *options):
     return subprocess.run(
         [cmake, "-S", str(ROOT), "-B", str(build_dir), *generator, f"-DPython_EXECUTABLE={sys.executable}",
          "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", *options],
-        capture_output=True, text=True, timeout=300)
+        capture_output=True, text=True, timeout=300, env=tool_env())
 
 
 def test_rapidjson_location(tmp_path):

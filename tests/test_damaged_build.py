@@ -8,14 +8,13 @@ The variant is built once per session with cmake and the build tool directly
 into a temporary directory, for the interpreter that runs the tests.
 """
 
-import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from conftest import ROOT, build_tool_args, cmake_program, cxx_compiler
+from conftest import ROOT, build_tool_args, cmake_program, cxx_compiler, tool_env
 
 PARSE_MESSAGE = "called `Result::unwrap()` on an `Err` value: Invalid value. (line 1, column 1001)"
 POISONED = "Once instance has previously been poisoned"
@@ -34,9 +33,7 @@ def damaged_module_dir(tmp_path_factory):
     if generator is None:
         pytest.skip("neither make nor ninja is installed: the damaged-table variant cannot be built")
     build = tmp_path_factory.mktemp("damaged-build")
-    # The build tools run without any runtime preloaded into this interpreter
-    # (a sanitizer's, say): they are not under test. CXXFLAGS still applies.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    env = tool_env()
     configure = subprocess.run(
         [cmake, "-S", str(ROOT), "-B", str(build), *generator, "-DTILEWISE_DAMAGED_TABLES=ON",
          f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"],
