@@ -12,6 +12,10 @@ import pytest
 # the installed one.
 ROOT = Path(__file__).resolve().parent.parent
 
+# Memory figures come from Linux's /proc; elsewhere the tests that need them
+# skip, or check what they can without them.
+HAS_PROC = Path("/proc/self/status").exists()
+
 
 def parse_table_text(text: bytes) -> np.ndarray:
     """The entries of a table text (entries of one or two digits), as rows of ten."""

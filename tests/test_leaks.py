@@ -28,7 +28,9 @@ CHILD = textwrap.dedent(r"""
 
     setup = json.loads(sys.argv[1])
 
-    def rss_anon_kb():
+    def rss_anon_kb():  # None without Linux's /proc
+        if not os.path.exists("/proc/self/status"):
+            return None
         with open("/proc/self/status") as status:
             for line in status:
                 if line.startswith("RssAnon:"):
@@ -115,8 +117,7 @@ CHILD = textwrap.dedent(r"""
     finally:
         os.dup2(saved_stderr, 2)
 
-    with open("/proc/self/maps") as maps:
-        sanitized = "libasan" in maps.read()
+    sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
     print(json.dumps(dict(
         wrong=wrong, refs_before=refs_before, refs_after=refs_after,
         total_before=total_before, total_after=total_after,
@@ -166,4 +167,5 @@ def test_a_million_mixed_calls_leak_nothing():
         assert results_after == results_before
     if figures["total_before"] is not None:
         assert figures["total_after"] - figures["total_before"] < 100
-    assert figures["rss_after"] - figures["rss_before"] <= RSS_LIMIT_KB, figures
+    if figures["rss_before"] is not None:
+        assert figures["rss_after"] - figures["rss_before"] <= RSS_LIMIT_KB, figures

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import tilewise
+from conftest import HAS_PROC
 
 TOTAL_MESSAGE = "hand.iter().sum() must be 1, 2, 4, 5, 7, 8, 10, 11, 13 or 14"
 
@@ -214,6 +215,7 @@ def test_uncaught_panic_ends_the_interpreter_with_a_traceback():
     assert f"pyo3_runtime.PanicException: {TOTAL_MESSAGE}" in result.stderr
 
 
+@pytest.mark.skipif(not HAS_PROC, reason="reads memory figures from Linux's /proc")
 def test_import_is_cheap_and_the_first_accepted_call_builds_the_tables():
     result = run_python("""
         import re, sys

@@ -27,13 +27,15 @@ ROUNDS = 3
 TIMEOUT = 120
 
 CHILD = textwrap.dedent(r"""
-    import json, sys, threading, time
+    import json, os, sys, threading, time
     import numpy as np
     import tilewise
 
     mode, hands = sys.argv[1], [np.array(h, dtype=np.uint8) for h in json.loads(sys.argv[2])]
 
-    def rss_anon_kb():
+    def rss_anon_kb():  # None without Linux's /proc
+        if not os.path.exists("/proc/self/status"):
+            return None
         with open("/proc/self/status") as status:
             for line in status:
                 if line.startswith("RssAnon:"):
@@ -70,7 +72,7 @@ CHILD = textwrap.dedent(r"""
             call(k)  # the first call builds the tables; the others find them built
     process_cpu, rss_after = time.process_time() - process_before, rss_anon_kb()
     print(json.dumps(dict(results=results, cpu=cpu, errors=errors, process_cpu=process_cpu,
-                          rss_growth_kb=rss_after - rss_before,
+                          rss_growth_kb=None if rss_before is None else rss_after - rss_before,
                           alive=sum(t.is_alive() for t in threads))))
 """)
 
@@ -104,7 +106,7 @@ def test_first_calls_from_eight_threads_parse_the_tables_once(hands, baseline, r
     counts, expected = hands
     parse_cpu = baseline["cpu"][0]
     assert parse_cpu > 0.02, baseline  # else the figures below tell nothing
-    assert baseline["rss_growth_kb"] > 10_000, baseline
+    assert baseline["rss_growth_kb"] is None or baseline["rss_growth_kb"] > 10_000, baseline
 
     run = run_child("threads", counts)
     assert run["alive"] == 0 and run["errors"] == [], run
@@ -118,4 +120,5 @@ def test_first_calls_from_eight_threads_parse_the_tables_once(hands, baseline, r
     assert len(busy) == 1, run["cpu"]
     assert run["process_cpu"] < 1.5 * parse + 0.02, run
     single_copy = baseline["rss_growth_kb"]
-    assert run["rss_growth_kb"] < single_copy * 1.5, (run, baseline)
+    if single_copy is not None:
+        assert run["rss_growth_kb"] < single_copy * 1.5, (run, baseline)
