@@ -4,6 +4,7 @@ TypeErrors, the arrays it accepts, the tile total, and PanicException."""
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import numpy as np
@@ -43,6 +44,10 @@ def test_module_contents():
     assert tilewise.__doc__ == ""
     assert sorted(vars(tilewise)) == sorted(
         ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__all__", "shanten"])
+
+
+def test_module_file_carries_the_interpreters_extension_suffix():
+    assert tilewise.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX"))
 
 
 def test_function_attributes():
