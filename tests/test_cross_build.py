@@ -26,15 +26,18 @@ def cmake_tools():
     return cmake, generator
 
 
+def build_tools_env():
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # a sanitizer's is not theirs
+
+
 def cross_configure(build, *options):
     cmake, generator = cmake_tools()
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # not the build tools' runtime
     return subprocess.run(
         [cmake, "-S", str(ROOT), "-B", str(build), *generator, f"-DCMAKE_SYSTEM_NAME={platform.system()}",
          f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
          # FindPython does not ask the interpreter for its headers in a cross build.
          f"-DPython_INCLUDE_DIR={sysconfig.get_paths()['include']}", *options],
-        capture_output=True, text=True, env=env)
+        capture_output=True, text=True, env=build_tools_env())
 
 
 @pytest.mark.parametrize("option, says", [
@@ -58,14 +61,14 @@ def test_cross_build_runs_the_generator_on_the_build_machine(tmp_path, given_gen
             pytest.skip("no C++ compiler for the build machine")
         generator = tmp_path / "tablegen"
         subprocess.run([host_cxx, "-std=c++17", "-O2", "-o", str(generator), str(ROOT / "tablegen" / "tablegen.cpp")],
-                       check=True)
+                       check=True, env=build_tools_env())
         options.append(f"-DTILEWISE_TABLEGEN={generator}")
     build = tmp_path / "build"
     configured = cross_configure(build, *options)
     assert configured.returncode == 0, configured.stdout[-3000:] + configured.stderr[-3000:]
     # The tables alone: the build checks each text's length and digest.
     built = subprocess.run([cmake_tools()[0], "--build", str(build), "--target", "tables"],
-                           capture_output=True, text=True)
+                           capture_output=True, text=True, env=build_tools_env())
     assert built.returncode == 0, built.stdout[-3000:] + built.stderr[-3000:]
     assert (BUILT_HERE in built.stdout) != given_generator
     assert (build / "tables" / "suit.json").is_file() and (build / "tables" / "honour.json").is_file()
