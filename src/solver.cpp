@@ -111,7 +111,8 @@ Table parse_table(std::string_view text) {
     // One entry per separator, plus one: the storage is sized exactly, and
     // the entries go straight into it.
     const size_t capacity = commas(text) + 1;
-    Table table{std::unique_ptr<uint8_t[]>(new uint8_t[capacity]), 0};
+    Table table{std::unique_ptr<uint8_t[]>(new uint8_t[capacity + kRowLoad - kRowWidth]), 0};
+    std::fill_n(&table.entries[capacity], kRowLoad - kRowWidth, 0);
     prefer_huge_pages(table.entries.get(), capacity);
     EntryHandler handler(table.entries.get(), capacity);
     // Zero bytes follow the text, so the reader may take it as a string that
@@ -136,21 +137,14 @@ Table parse_table(std::string_view text) {
 
 }  // namespace
 
-Solver::Solver() : suit(parse_table(suit_table_text())), honour(parse_table(honour_table_text())) {}
+Solver::Solver()
+    : suit(parse_table(suit_table_text())), honour(parse_table(honour_table_text())), kernel(choose_kernel()) {}
 
 // --- The shanten number --------------------------------------------------------
 
 namespace {
 
 constexpr size_t kSuitStarts[] = {0, kSuitTiles, 2 * kSuitTiles};
-
-// The kernel's loops must unroll into one block with the working row in
-// registers; an out-of-line merge keeps it in memory and runs at half speed.
-#if defined(__GNUC__)
-#define TILEWISE_INLINE inline __attribute__((always_inline))
-#else
-#define TILEWISE_INLINE inline
-#endif
 
 [[noreturn]] void count_above_four(const HandView& hand, size_t start, size_t tiles) {
     for (size_t i = start; i < start + tiles; ++i) {
@@ -185,119 +179,91 @@ TILEWISE_INLINE size_t group_index(const HandView& hand, size_t start) {
     return index;
 }
 
+// Row `index` of a table. With counts of at most 4 the check only fails for
+// a damaged table.
+TILEWISE_INLINE const uint8_t* row(const Table& table, size_t index) {
+    const size_t start = index * kRowWidth;
+    if (start + kRowWidth > table.size) {
+        if (start > table.size) panic("assertion failed: start <= axis_len");
+        panic("assertion failed: end <= axis_len");
+    }
+    return &table.entries[start];
+}
+
+struct Rows {
+    const uint8_t* first;
+    const uint8_t* second;
+    const uint8_t* third;
+    const uint8_t* honours;
+};
+
+// Any view: each group is read, checked and looked up in turn, so the
+// first failing check is the one that stops the call.
+Rows strided_rows(const Table& suit, const Table& honour, const HandView& hand) {
+    const uint8_t* first = row(suit, group_index<kSuitTiles>(hand, kSuitStarts[0]));
+    const uint8_t* second = row(suit, group_index<kSuitTiles>(hand, kSuitStarts[1]));
+    const uint8_t* third = row(suit, group_index<kSuitTiles>(hand, kSuitStarts[2]));
+    return {first, second, third, row(honour, group_index<kHonourTiles>(hand, kHonourStart))};
+}
+
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 constexpr bool kLittleEndian = true;
 #else
 constexpr bool kLittleEndian = false;
 #endif
 
-// group_index for a hand of stride 1 and at least 34 counts, on a
-// little-endian machine: eight counts at a time in one word. The word holds
-// the group's last eight counts, count j of them in byte j; for the honours
-// its first byte is the last suit tile, cleared to a leading zero digit.
-template <size_t Tiles>
-TILEWISE_INLINE size_t contiguous_group_index(const HandView& hand, size_t start) {
-    static_assert(Tiles >= 1 && Tiles <= 9, "one word and at most one count more");
-    const uint8_t* p = hand.first + start;
+TILEWISE_INLINE uint64_t word_at(const uint8_t* p) {
     uint64_t word;
-    std::memcpy(&word, p + Tiles - 8, sizeof word);
-    if (Tiles < 8) word &= ~uint64_t{0} << (8 * (8 - Tiles));
-    // A byte above 4 overflows into bit 7 when 123 is added, or has it set
-    // already; a carry out of an overflowing byte only follows a hit.
-    bool too_many = (((word + 0x7B7B7B7B7B7B7B7B) | word) & 0x8080808080808080) != 0;
-    // Base 5 by pairing neighbours in ever wider lanes: digit pairs, then
-    // four digits, then eight; the first of each pair is the more significant.
-    word = (word & 0x00FF00FF00FF00FF) * 5 + ((word >> 8) & 0x00FF00FF00FF00FF);
-    word = (word & 0x0000FFFF0000FFFF) * 25 + ((word >> 16) & 0x0000FFFF0000FFFF);
-    size_t index = static_cast<size_t>((word & 0xFFFFFFFF) * 625 + (word >> 32));
-    if (Tiles == 9) {
-        too_many |= p[0] > kMaxCount;
-        index += p[0] * size_t{390625};
-    }
-    if (too_many) count_above_four(hand, start, Tiles);
-    return index;
+    std::memcpy(&word, p, sizeof word);
+    return word;
 }
 
-template <size_t Tiles, bool Contiguous>
-TILEWISE_INLINE size_t any_group_index(const HandView& hand, size_t start) {
-    if constexpr (Contiguous) return contiguous_group_index<Tiles>(hand, start);
-    else return group_index<Tiles>(hand, start);
+// Nonzero if a byte of `word` is above 4: it reaches bit 7 when 123 is
+// added, or has it set already; a carry out of a byte only follows a hit.
+TILEWISE_INLINE uint64_t above_four(uint64_t word) {
+    return ((word + 0x7B7B7B7B7B7B7B7B) | word) & 0x8080808080808080;
 }
 
-// Row `index` of a table. With counts of at most 4 these checks only fail
-// for a damaged table.
-TILEWISE_INLINE const uint8_t* row(const Table& table, size_t index) {
-    const size_t start = index * kRowWidth;
-    if (start > table.size) panic("assertion failed: start <= axis_len");
-    if (start + kRowWidth > table.size) panic("assertion failed: end <= axis_len");
-    return &table.entries[start];
+// Eight counts of at most 4 in a word, the first (most significant digit)
+// in byte 0, read as a base-5 number. Each multiplication adds every lane to
+// its neighbour above times the base so far, and the shift and mask keep the
+// sums that start a pair: digit pairs, then four digits, then eight.
+TILEWISE_INLINE uint64_t base5(uint64_t word) {
+    word = ((word * (1 + (uint64_t{5} << 8))) >> 8) & 0x00FF00FF00FF00FF;
+    word = ((word * (1 + (uint64_t{25} << 16))) >> 16) & 0x0000FFFF0000FFFF;
+    return (word * (1 + (uint64_t{625} << 32))) >> 32;
 }
 
-// Folds one more group's row `r` into the running row `w`: afterwards w[k]
-// is the least of w[j] + r[k-j], and w[5+k] the least of w[5+j] + r[k-j] and
-// w[j] + r[5+k-j], over j = 0..k, for k = 0..M. b runs downwards and every
-// write lands above b (w[5+b] only after its last read), so each read sees
-// the value from before the merge. r[0] is 0 in every row and never read.
-template <size_t M>
-TILEWISE_INLINE void merge(uint32_t (&w)[kRowWidth], const uint8_t* r) {
-#pragma GCC unroll 8
-    for (size_t step = 0; step <= M; ++step) {
-        const size_t b = M - step;
-#pragma GCC unroll 8
-        for (size_t t = M; t > b; --t) {
-            const size_t d = t - b;
-            w[kPairOffset + t] = std::min({w[kPairOffset + t], r[kPairOffset + d] + w[b], r[d] + w[kPairOffset + b]});
-            w[t] = std::min(w[t], r[d] + w[b]);
-        }
-        w[kPairOffset + b] = std::min(w[kPairOffset + b], w[b] + r[kPairOffset]);
-    }
-}
-
-// The fixed-size part of the computation, for a hand that must supply M
-// melds and the pair. The loops have constant bounds, so the compiler
-// unrolls them and keeps the working row in registers.
-template <size_t M>
-TILEWISE_INLINE int32_t combine(const uint8_t* first, const uint8_t* second, const uint8_t* third,
-                                const uint8_t* honours) {
-    uint32_t w[kRowWidth];
-    std::copy(first, first + kRowWidth, w);
-    merge<M>(w, second);
-    merge<M>(w, third);
-    // All melds and the pair from the suits; then i melds from the suits and
-    // the rest from the honours, the pair on either side; then the pair
-    // alone from the honours.
-    uint32_t best = w[kPairOffset + M];
-#pragma GCC unroll 8
-    for (size_t i = 0; i < M; ++i)
-        best = std::min({best, w[i] + honours[kPairOffset + M - i], w[kPairOffset + i] + honours[M - i]});
-    best = std::min(best, w[M] + honours[kPairOffset]);
-    return static_cast<int32_t>(best) - 1;
-}
-
-
-template <bool Contiguous>
-TILEWISE_INLINE int32_t solve(const Table& suit, const Table& honour, const HandView& hand, size_t fixed_melds) {
-    const uint8_t* first = row(suit, any_group_index<kSuitTiles, Contiguous>(hand, kSuitStarts[0]));
-    const uint8_t* second = row(suit, any_group_index<kSuitTiles, Contiguous>(hand, kSuitStarts[1]));
-    const uint8_t* third = row(suit, any_group_index<kSuitTiles, Contiguous>(hand, kSuitStarts[2]));
-    const uint8_t* honours = row(honour, any_group_index<kHonourTiles, Contiguous>(hand, kHonourStart));
-    switch (kMaxFixedMelds - fixed_melds) {
-        case 4: return combine<4>(first, second, third, honours);
-        case 3: return combine<3>(first, second, third, honours);
-        case 2: return combine<2>(first, second, third, honours);
-        case 1: return combine<1>(first, second, third, honours);
-        case 0: return combine<0>(first, second, third, honours);
-        default: panic("ndarray: index out of bounds");  // more fixed melds than a hand has room for
-    }
+// A view of stride 1 and at least 34 counts, on a little-endian machine:
+// eight counts at a time in a word. A suit's index is its first count times
+// 5^8 plus its last eight counts; the honours' word starts with the last suit
+// tile, cleared to a leading zero digit. With a count above 4 anywhere the
+// strided path reads the hand again and stops at the right check.
+TILEWISE_INLINE Rows contiguous_rows(const Table& suit, const Table& honour, const HandView& hand) {
+    constexpr size_t kLead = 390625;  // 5^8
+    const uint8_t* counts = hand.first;
+    const uint64_t low[3] = {word_at(counts + 1), word_at(counts + kSuitTiles + 1),
+                             word_at(counts + 2 * kSuitTiles + 1)};
+    const uint64_t honours = word_at(counts + kTileKinds - 8) & ~uint64_t{0xFF};
+    static_assert(kTileKinds - 8 == kHonourStart - 1, "one suit tile before the honours");
+    const unsigned lead[3] = {counts[0], counts[kSuitTiles], counts[2 * kSuitTiles]};
+    if ((above_four(low[0]) | above_four(low[1]) | above_four(low[2]) | above_four(honours)) != 0 ||
+        std::max({lead[0], lead[1], lead[2]}) > kMaxCount)
+        return strided_rows(suit, honour, hand);
+    return {row(suit, lead[0] * kLead + base5(low[0])), row(suit, lead[1] * kLead + base5(low[1])),
+            row(suit, lead[2] * kLead + base5(low[2])), row(honour, base5(honours))};
 }
 
 }  // namespace
 
 int32_t Solver::shanten(const HandView& hand, size_t fixed_melds) const {
     // Nearly every hand is a whole array of its own: 34 counts, stride 1.
-    if (kLittleEndian && hand.stride == 1 && hand.length >= kTileKinds)
-        return solve<true>(suit, honour, hand, fixed_melds);
-    return solve<false>(suit, honour, hand, fixed_melds);
+    const Rows rows = kLittleEndian && hand.stride == 1 && hand.length >= kTileKinds
+                          ? contiguous_rows(suit, honour, hand)
+                          : strided_rows(suit, honour, hand);
+    // More fixed melds than a hand has room for.
+    if (fixed_melds > kMaxFixedMelds) panic("ndarray: index out of bounds");
+    return kernel(rows.first, rows.second, rows.third, rows.honours, kMaxFixedMelds - fixed_melds);
 }
 
 }  // namespace tilewise

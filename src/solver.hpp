@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "kernel.hpp"
 #include "lazy.hpp"
 
 namespace tilewise {
@@ -27,7 +28,8 @@ struct HandView {
     ptrdiff_t stride;
 };
 
-// One table: rows of kRowWidth entries, flat, in row-index order.
+// One table: rows of kRowWidth entries, flat, in row-index order, then
+// room for a kernel's load from the last row's start.
 struct Table {
     std::unique_ptr<uint8_t[]> entries;
     size_t size = 0;
@@ -36,8 +38,10 @@ struct Table {
 struct Solver {
     Table suit;    // 5^9 rows, for each of the three numbered suits
     Table honour;  // 5^7 rows, for the honours
+    Kernel kernel;
 
-    // Parses both embedded table texts; panics if either fails to parse.
+    // Parses both embedded table texts and chooses the kernel; panics if
+    // either text fails to parse.
     // This is the solver's only constructor ("Solver::new").
     Solver();
 
