@@ -138,7 +138,7 @@ Table parse_table(std::string_view text) {
 }  // namespace
 
 Solver::Solver()
-    : suit(parse_table(suit_table_text())), honour(parse_table(honour_table_text())), kernel(choose_kernel()) {}
+    : kernel(choose_kernel()), suit(parse_table(suit_table_text())), honour(parse_table(honour_table_text())) {}
 
 // --- The shanten number --------------------------------------------------------
 

@@ -36,11 +36,11 @@ struct Table {
 };
 
 struct Solver {
-    Table suit;    // 5^9 rows, for each of the three numbered suits
-    Table honour;  // 5^7 rows, for the honours
-    Kernel kernel;
+    Kernel kernel;  // chosen first: a wrong TILEWISE_KERNEL stops before the parse
+    Table suit;     // 5^9 rows, for each of the three numbered suits
+    Table honour;   // 5^7 rows, for the honours
 
-    // Parses both embedded table texts and chooses the kernel; panics if
+    // Chooses the kernel and parses both embedded table texts; panics if
     // either text fails to parse.
     // This is the solver's only constructor ("Solver::new").
     Solver();
