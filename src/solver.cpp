@@ -8,6 +8,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 #include <rapidjson/error/en.h>
@@ -107,13 +108,54 @@ void prefer_huge_pages([[maybe_unused]] uint8_t* data, [[maybe_unused]] size_t s
 #endif
 }
 
-Table parse_table(std::string_view text) {
-    // One entry per separator, plus one: the storage is sized exactly, and
-    // the entries go straight into it.
-    const size_t capacity = commas(text) + 1;
+// Storage for `capacity` entries, followed by room for a kernel's load from
+// the last row's start.
+Table new_table(size_t capacity) {
     Table table{std::unique_ptr<uint8_t[]>(new uint8_t[capacity + kRowLoad - kRowWidth]), 0};
     std::fill_n(&table.entries[capacity], kRowLoad - kRowWidth, 0);
     prefer_huge_pages(table.entries.get(), capacity);
+    return table;
+}
+
+// The texts' own form: "[", entries of one or two digits without a leading
+// zero joined by ", ", and "]" as the last byte. Each entry takes at least
+// three bytes of the text, brackets included, which sizes the storage; the
+// zero bytes after the text stop any read past its end. Anything else gives
+// an empty table, and the JSON parser reads the text again to report it.
+Table parse_canonical(std::string_view text) {
+    Table table = new_table(text.size() / 3);
+    uint8_t* next = table.entries.get();
+    const uint8_t* const room_end = next + text.size() / 3;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const last = p + text.size() - 1;
+    if (text.size() < 3 || *p++ != '[') return {};
+    for (;;) {
+        unsigned value = p[0] - unsigned{'0'};
+        const unsigned second = p[1] - unsigned{'0'};
+        if (value > 9 || next == room_end) return {};
+        if (second <= 9) {
+            if (value == 0) return {};
+            value = 10 * value + second;
+            ++p;
+        }
+        *next++ = static_cast<uint8_t>(value);
+        if (p[1] == ',' && p[2] == ' ') {
+            p += 3;
+        } else if (p[1] == ']' && p + 1 == last) {
+            table.size = static_cast<size_t>(next - table.entries.get());
+            return table;
+        } else {
+            return {};
+        }
+    }
+}
+
+// Any JSON text, with its parser's messages: the way every other text goes.
+Table parse_json(std::string_view text) {
+    // One entry per separator, plus one: the storage is sized exactly, and
+    // the entries go straight into it.
+    const size_t capacity = commas(text) + 1;
+    Table table = new_table(capacity);
     EntryHandler handler(table.entries.get(), capacity);
     // Zero bytes follow the text, so the reader may take it as a string that
     // ends at a NUL, which it scans faster than a sized buffer. A NUL inside
@@ -132,6 +174,31 @@ Table parse_table(std::string_view text) {
         panic(std::string("called `Result::unwrap()` on an `Err` value: ") + reason + " (" +
               position(text, result.Offset()) + ")");
     table.size = handler.size();
+    return table;
+}
+
+// Gives Linux advice on the whole pages within a text: the texts are file
+// pages of the module, read once, front to back, by the parse.
+void advise_text([[maybe_unused]] std::string_view text, [[maybe_unused]] int advice) {
+#if defined(__linux__)
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(text.data()) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(text.data()) + text.size()) & ~(page - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, advice);
+#endif
+}
+
+Table parse_table(std::string_view text) {
+#if defined(MADV_POPULATE_READ)
+    // Map every page at once rather than fault them in a few at a time.
+    advise_text(text, MADV_POPULATE_READ);
+#endif
+    Table table = parse_canonical(text);
+    if (table.size == 0) table = parse_json(text);
+#if defined(MADV_DONTNEED)
+    // Nothing reads the text again: its pages need not stay in the process.
+    advise_text(text, MADV_DONTNEED);
+#endif
     return table;
 }
 
