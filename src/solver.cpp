@@ -177,28 +177,22 @@ Table parse_json(std::string_view text) {
     return table;
 }
 
-// Gives Linux advice on the whole pages within a text: the texts are file
-// pages of the module, read once, front to back, by the parse.
-void advise_text([[maybe_unused]] std::string_view text, [[maybe_unused]] int advice) {
-#if defined(__linux__)
+// Drops the whole pages within a text from the process (Linux; advice only).
+// The texts are file pages of the module, which stay in the page cache; only
+// the parse reads them, once.
+void release_pages([[maybe_unused]] std::string_view text) {
+#if defined(__linux__) && defined(MADV_DONTNEED)
     const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const uintptr_t start = (reinterpret_cast<uintptr_t>(text.data()) + page - 1) & ~(page - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(text.data()) + text.size()) & ~(page - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, advice);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 #endif
 }
 
 Table parse_table(std::string_view text) {
-#if defined(MADV_POPULATE_READ)
-    // Map every page at once rather than fault them in a few at a time.
-    advise_text(text, MADV_POPULATE_READ);
-#endif
     Table table = parse_canonical(text);
     if (table.size == 0) table = parse_json(text);
-#if defined(MADV_DONTNEED)
-    // Nothing reads the text again: its pages need not stay in the process.
-    advise_text(text, MADV_DONTNEED);
-#endif
+    release_pages(text);
     return table;
 }
 
