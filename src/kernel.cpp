@@ -114,7 +114,6 @@ TILEWISE_INLINE Vec greater(Vec a, Vec b) { return vmaxq_u8(a, b); }
 TILEWISE_INLINE Vec minus(Vec a, Vec b) { return vqsubq_u8(a, b); }
 TILEWISE_INLINE Vec either(Vec a, Vec b) { return vorrq_u8(a, b); }
 template <int D> TILEWISE_INLINE Vec shift_up(Vec v) { return vextq_u8(vdupq_n_u8(0), v, 16 - D); }
-TILEWISE_INLINE uint64_t pair_lanes(Vec v) { return vgetq_lane_u64(vreinterpretq_u64_u8(vextq_u8(v, v, 5)), 0); }
 TILEWISE_INLINE Vec load_into_every_lane(const uint8_t* p) { return vld1q_dup_u8(p); }
 
 #endif
@@ -175,33 +174,61 @@ TILEWISE_INLINE Vec merge(Vec w, const uint8_t* row) {
                         greater(term<Spread, 8>(w, row, r), term<Spread, 9>(w, row, r)))));
 }
 
+// The three suits merged.
 template <class Spread>
-TILEWISE_INLINE int32_t vector_kernel(const uint8_t* first, const uint8_t* second, const uint8_t* third,
-                                      const uint8_t* honours, size_t melds) {
-    Vec w = complement(load(first));
-    w = merge<Spread>(w, second);
-    w = merge<Spread>(w, third);
-    w = merge<Spread>(w, honours);
-    const unsigned best = 255 - static_cast<unsigned>((pair_lanes(w) >> (8 * melds)) & 0xFF);
-    return static_cast<int32_t>(best) - 1;
+TILEWISE_INLINE Vec suits(const uint8_t* first, const uint8_t* second, const uint8_t* third) {
+    return merge<Spread>(merge<Spread>(complement(load(first)), second), third);
 }
+
+TILEWISE_INLINE int32_t shanten_of(unsigned best) { return static_cast<int32_t>(best) - 1; }
+
+// Of the merge with the honour row H only the pair lane for M melds is
+// wanted: the least of W[5+M-D] + H[D] over the D that keep to the halves.
+// With a byte shuffle W is gathered into that order and the least sum taken
+// across the lanes; gather[M][D] names W's lane for H's lane D, or none
+// (255: the shuffle gives 0, no plan). H[0] is 0 and masked off unread.
+struct Gather {
+    alignas(16) uint8_t lanes[kMaxFixedMelds + 1][kRowLoad];
+    alignas(16) uint8_t but_first[kRowLoad];
+};
+constexpr Gather make_gather() {
+    Gather g{};
+    for (size_t m = 0; m <= kMaxFixedMelds; ++m)
+        for (size_t d = 0; d < kRowLoad; ++d)
+            g.lanes[m][d] = d < kPairOffset ? (d <= m ? kPairOffset + m - d : 255)
+                            : d < kRowWidth && d - kPairOffset <= m ? m - (d - kPairOffset) : 255;
+    for (size_t d = 1; d < kRowLoad; ++d) g.but_first[d] = 255;
+    return g;
+}
+constexpr Gather kGather = make_gather();
 
 #endif
 
 #if defined(TILEWISE_X86_64)
+// SSE2 has no byte shuffle: one more merge, and the pair lane read out.
 int32_t sse2_kernel(const uint8_t* first, const uint8_t* second, const uint8_t* third, const uint8_t* honours,
                     size_t melds) {
-    return vector_kernel<ByShuffle>(first, second, third, honours, melds);
+    const Vec all = merge<ByShuffle>(suits<ByShuffle>(first, second, third), honours);
+    return shanten_of(255 - static_cast<unsigned>((pair_lanes(all) >> (8 * melds)) & 0xFF));
 }
 
 __attribute__((target("avx2"))) int32_t avx2_kernel(const uint8_t* first, const uint8_t* second,
                                                     const uint8_t* third, const uint8_t* honours, size_t melds) {
-    return vector_kernel<ByLoad>(first, second, third, honours, melds);
+    const Vec w = suits<ByLoad>(first, second, third);
+    const Vec terms = minus(_mm_shuffle_epi8(w, load(kGather.lanes[melds])),
+                            _mm_and_si128(load(honours), load(kGather.but_first)));
+    // Complemented back, the terms are the sums, 255 for no plan; the least
+    // of 16 bytes is the least of 8 words, which SSE4.1 finds in one step.
+    const Vec sums = complement(terms);
+    const Vec eight = _mm_cvtepu8_epi16(_mm_min_epu8(sums, _mm_srli_si128(sums, 8)));
+    return shanten_of(static_cast<unsigned>(_mm_cvtsi128_si32(_mm_minpos_epu16(eight))) & 0xFFFF);
 }
 #elif defined(TILEWISE_NEON)
 int32_t neon_kernel(const uint8_t* first, const uint8_t* second, const uint8_t* third, const uint8_t* honours,
                     size_t melds) {
-    return vector_kernel<ByShuffle>(first, second, third, honours, melds);
+    const Vec w = suits<ByShuffle>(first, second, third);
+    const Vec terms = minus(vqtbl1q_u8(w, load(kGather.lanes[melds])), vandq_u8(load(honours), load(kGather.but_first)));
+    return shanten_of(255 - vmaxvq_u8(terms));
 }
 #endif
 

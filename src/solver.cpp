@@ -260,7 +260,7 @@ struct Rows {
 
 // Any view: each group is read, checked and looked up in turn, so the
 // first failing check is the one that stops the call.
-Rows strided_rows(const Table& suit, const Table& honour, const HandView& hand) {
+__attribute__((noinline)) Rows strided_rows(const Table& suit, const Table& honour, const HandView& hand) {
     const uint8_t* first = row(suit, group_index<kSuitTiles>(hand, kSuitStarts[0]));
     const uint8_t* second = row(suit, group_index<kSuitTiles>(hand, kSuitStarts[1]));
     const uint8_t* third = row(suit, group_index<kSuitTiles>(hand, kSuitStarts[2]));
@@ -295,33 +295,40 @@ TILEWISE_INLINE uint64_t base5(uint64_t word) {
     return (word * (1 + (uint64_t{625} << 32))) >> 32;
 }
 
-// A view of stride 1 and at least 34 counts, on a little-endian machine:
-// eight counts at a time in a word. A suit's index is its first count times
-// 5^8 plus its last eight counts; the honours' word starts with the last suit
-// tile, cleared to a leading zero digit. With a count above 4 anywhere the
-// strided path reads the hand again and stops at the right check.
-TILEWISE_INLINE Rows contiguous_rows(const Table& suit, const Table& honour, const HandView& hand) {
+// The rows of a view of stride 1 and at least 34 counts, on a little-endian
+// machine: eight counts at a time in a word. A suit's index is its first
+// count times 5^8 plus its last eight counts; the honours' word starts with
+// the last suit tile, cleared to a leading zero digit. False if a count is
+// above 4 or a row is not in its table: the strided path then reads the hand
+// again and stops at the right check.
+TILEWISE_INLINE bool contiguous_rows(const Table& suit, const Table& honour, const uint8_t* counts, Rows& rows) {
     constexpr size_t kLead = 390625;  // 5^8
-    const uint8_t* counts = hand.first;
     const uint64_t low[3] = {word_at(counts + 1), word_at(counts + kSuitTiles + 1),
                              word_at(counts + 2 * kSuitTiles + 1)};
     const uint64_t honours = word_at(counts + kTileKinds - 8) & ~uint64_t{0xFF};
     static_assert(kTileKinds - 8 == kHonourStart - 1, "one suit tile before the honours");
-    const unsigned lead[3] = {counts[0], counts[kSuitTiles], counts[2 * kSuitTiles]};
-    if ((above_four(low[0]) | above_four(low[1]) | above_four(low[2]) | above_four(honours)) != 0 ||
-        std::max({lead[0], lead[1], lead[2]}) > kMaxCount)
-        return strided_rows(suit, honour, hand);
-    return {row(suit, lead[0] * kLead + base5(low[0])), row(suit, lead[1] * kLead + base5(low[1])),
-            row(suit, lead[2] * kLead + base5(low[2])), row(honour, base5(honours))};
+    const uint64_t lead = counts[0] | counts[kSuitTiles] << 8 | counts[2 * kSuitTiles] << 16;
+    if ((above_four(low[0]) | above_four(low[1]) | above_four(low[2]) | above_four(honours) | above_four(lead)) != 0)
+        return false;
+    const size_t index[3] = {(lead & 0xFF) * kLead + base5(low[0]), (lead >> 8 & 0xFF) * kLead + base5(low[1]),
+                             (lead >> 16) * kLead + base5(low[2])};
+    const size_t honour_index = base5(honours);
+    if ((std::max({index[0], index[1], index[2]}) + 1) * kRowWidth > suit.size ||
+        (honour_index + 1) * kRowWidth > honour.size)
+        return false;
+    rows = {&suit.entries[index[0] * kRowWidth], &suit.entries[index[1] * kRowWidth],
+            &suit.entries[index[2] * kRowWidth], &honour.entries[honour_index * kRowWidth]};
+    return true;
 }
 
 }  // namespace
 
 int32_t Solver::shanten(const HandView& hand, size_t fixed_melds) const {
     // Nearly every hand is a whole array of its own: 34 counts, stride 1.
-    const Rows rows = kLittleEndian && hand.stride == 1 && hand.length >= kTileKinds
-                          ? contiguous_rows(suit, honour, hand)
-                          : strided_rows(suit, honour, hand);
+    Rows rows;
+    if (!(kLittleEndian && hand.stride == 1 && hand.length >= kTileKinds &&
+          contiguous_rows(suit, honour, hand.first, rows)))
+        rows = strided_rows(suit, honour, hand);
     // More fixed melds than a hand has room for.
     if (fixed_melds > kMaxFixedMelds) panic("ndarray: index out of bounds");
     return kernel(rows.first, rows.second, rows.third, rows.honours, kMaxFixedMelds - fixed_melds);
