@@ -10,6 +10,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
+#if defined(__x86_64__) && defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
@@ -273,6 +276,42 @@ constexpr bool kLittleEndian = true;
 constexpr bool kLittleEndian = false;
 #endif
 
+constexpr size_t kLeadRows = 390625;  // 5^8: rows per count of a suit's first tile
+
+// Where the four rows of a view of stride 1 and at least 34 counts start,
+// on a little-endian machine: a suit's row is its first count times 5^8
+// plus its last eight counts read in base 5; the honours' eight bytes start
+// with the last suit tile, cleared to a leading zero digit. The digits are
+// paired, the pairs paired and the quads paired, each step one multiply
+// and add on all lanes, and the row width comes in with the last one. False
+// if a count is above 4.
+#if defined(__x86_64__) && defined(__SSE2__)
+TILEWISE_INLINE __m128i eight_digit_starts(__m128i words) {
+    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(words, _mm_set1_epi16(0xFF)), _mm_set1_epi16(5)),
+                                        _mm_srli_epi16(words, 8));
+    const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(static_cast<int>(kRowWidth << 16 | 25 * kRowWidth)));
+    return _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi64x(625)), _mm_srli_epi64(quads, 32));
+}
+
+TILEWISE_INLINE __m128i load_eight(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+TILEWISE_INLINE __m128i load_sixteen(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+TILEWISE_INLINE bool contiguous_starts(const uint8_t* counts, size_t (&start)[4]) {
+    static_assert(kTileKinds == 34 && kHonourStart - 1 == 26, "two registers of 16 counts and two overlaps");
+    const __m128i all = _mm_max_epu8(_mm_max_epu8(load_sixteen(counts), load_sixteen(counts + 2)),
+                                     load_sixteen(counts + 18));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(all, _mm_set1_epi8(kMaxCount)), _mm_setzero_si128())) != 0xFFFF)
+        return false;
+    const __m128i first = eight_digit_starts(_mm_unpacklo_epi64(load_eight(counts + 1), load_eight(counts + 10)));
+    const __m128i second = eight_digit_starts(_mm_and_si128(
+        _mm_unpacklo_epi64(load_eight(counts + 19), load_eight(counts + 26)), _mm_set_epi64x(~0xFF, -1)));
+    start[0] = counts[0] * kLeadRows * kRowWidth + static_cast<size_t>(_mm_cvtsi128_si64(first));
+    start[1] = counts[9] * kLeadRows * kRowWidth + static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(first, first)));
+    start[2] = counts[18] * kLeadRows * kRowWidth + static_cast<size_t>(_mm_cvtsi128_si64(second));
+    start[3] = static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(second, second)));
+    return true;
+}
+#else
 TILEWISE_INLINE uint64_t word_at(const uint8_t* p) {
     uint64_t word;
     std::memcpy(&word, p, sizeof word);
@@ -285,24 +324,13 @@ TILEWISE_INLINE uint64_t above_four(uint64_t word) {
     return ((word + 0x7B7B7B7B7B7B7B7B) | word) & 0x8080808080808080;
 }
 
-// Eight counts of at most 4 in a word, the first (most significant digit)
-// in byte 0, read as a base-5 number. Each multiplication adds every lane to
-// its neighbour above times the base so far, and the shift and mask keep the
-// sums that start a pair: digit pairs, then four digits, then eight.
-TILEWISE_INLINE uint64_t base5(uint64_t word) {
+TILEWISE_INLINE uint64_t eight_digit_start(uint64_t word) {
     word = ((word * (1 + (uint64_t{5} << 8))) >> 8) & 0x00FF00FF00FF00FF;
     word = ((word * (1 + (uint64_t{25} << 16))) >> 16) & 0x0000FFFF0000FFFF;
-    return (word * (1 + (uint64_t{625} << 32))) >> 32;
+    return (word * (kRowWidth + (uint64_t{625 * kRowWidth} << 32))) >> 32;
 }
 
-// The rows of a view of stride 1 and at least 34 counts, on a little-endian
-// machine: eight counts at a time in a word. A suit's index is its first
-// count times 5^8 plus its last eight counts; the honours' word starts with
-// the last suit tile, cleared to a leading zero digit. False if a count is
-// above 4 or a row is not in its table: the strided path then reads the hand
-// again and stops at the right check.
-TILEWISE_INLINE bool contiguous_rows(const Table& suit, const Table& honour, const uint8_t* counts, Rows& rows) {
-    constexpr size_t kLead = 390625;  // 5^8
+TILEWISE_INLINE bool contiguous_starts(const uint8_t* counts, size_t (&start)[4]) {
     const uint64_t low[3] = {word_at(counts + 1), word_at(counts + kSuitTiles + 1),
                              word_at(counts + 2 * kSuitTiles + 1)};
     const uint64_t honours = word_at(counts + kTileKinds - 8) & ~uint64_t{0xFF};
@@ -310,14 +338,22 @@ TILEWISE_INLINE bool contiguous_rows(const Table& suit, const Table& honour, con
     const uint64_t lead = counts[0] | counts[kSuitTiles] << 8 | counts[2 * kSuitTiles] << 16;
     if ((above_four(low[0]) | above_four(low[1]) | above_four(low[2]) | above_four(honours) | above_four(lead)) != 0)
         return false;
-    const size_t index[3] = {(lead & 0xFF) * kLead + base5(low[0]), (lead >> 8 & 0xFF) * kLead + base5(low[1]),
-                             (lead >> 16) * kLead + base5(low[2])};
-    const size_t honour_index = base5(honours);
-    if ((std::max({index[0], index[1], index[2]}) + 1) * kRowWidth > suit.size ||
-        (honour_index + 1) * kRowWidth > honour.size)
+    for (size_t suit = 0; suit < 3; ++suit)
+        start[suit] = (lead >> (8 * suit) & 0xFF) * kLeadRows * kRowWidth + eight_digit_start(low[suit]);
+    start[3] = eight_digit_start(honours);
+    return true;
+}
+#endif
+
+// The rows of a view of stride 1 and at least 34 counts. False if a count
+// is above 4 or a row is not in its table: the strided path then reads the
+// hand again and stops at the right check.
+TILEWISE_INLINE bool contiguous_rows(const Table& suit, const Table& honour, const uint8_t* counts, Rows& rows) {
+    size_t start[4];
+    if (!contiguous_starts(counts, start) ||
+        std::max({start[0], start[1], start[2]}) + kRowWidth > suit.size || start[3] + kRowWidth > honour.size)
         return false;
-    rows = {&suit.entries[index[0] * kRowWidth], &suit.entries[index[1] * kRowWidth],
-            &suit.entries[index[2] * kRowWidth], &honour.entries[honour_index * kRowWidth]};
+    rows = {&suit.entries[start[0]], &suit.entries[start[1]], &suit.entries[start[2]], &honour.entries[start[3]]};
     return true;
 }
 
