@@ -101,6 +101,7 @@ TILEWISE_INLINE Vec complement(Vec v) { return _mm_xor_si128(v, _mm_set1_epi8(-1
 TILEWISE_INLINE Vec greater(Vec a, Vec b) { return _mm_max_epu8(a, b); }
 TILEWISE_INLINE Vec minus(Vec a, Vec b) { return _mm_subs_epu8(a, b); }
 TILEWISE_INLINE Vec either(Vec a, Vec b) { return _mm_or_si128(a, b); }
+TILEWISE_INLINE Vec both(Vec a, Vec b) { return _mm_and_si128(a, b); }
 template <int D> TILEWISE_INLINE Vec shift_up(Vec v) { return _mm_slli_si128(v, D); }
 // Lanes 5-12 as a word, lane 5 lowest.
 TILEWISE_INLINE uint64_t pair_lanes(Vec v) { return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_srli_si128(v, 5))); }
@@ -113,6 +114,7 @@ TILEWISE_INLINE Vec complement(Vec v) { return vmvnq_u8(v); }
 TILEWISE_INLINE Vec greater(Vec a, Vec b) { return vmaxq_u8(a, b); }
 TILEWISE_INLINE Vec minus(Vec a, Vec b) { return vqsubq_u8(a, b); }
 TILEWISE_INLINE Vec either(Vec a, Vec b) { return vorrq_u8(a, b); }
+TILEWISE_INLINE Vec both(Vec a, Vec b) { return vandq_u8(a, b); }
 template <int D> TILEWISE_INLINE Vec shift_up(Vec v) { return vextq_u8(vdupq_n_u8(0), v, 16 - D); }
 TILEWISE_INLINE Vec load_into_every_lane(const uint8_t* p) { return vld1q_dup_u8(p); }
 
@@ -155,6 +157,16 @@ constexpr Blocked make_blocked() {
 }
 constexpr Blocked kBlocked = make_blocked();
 
+struct Lanes {
+    alignas(16) uint8_t lanes[kRowLoad];
+};
+constexpr Lanes make_all_but_first() {
+    Lanes l{};
+    for (size_t i = 1; i < kRowLoad; ++i) l.lanes[i] = 0xFF;
+    return l;
+}
+constexpr Lanes kAllButFirst = make_all_but_first();
+
 // W[i-D] + R[D] in lane i.
 template <class Spread, int D>
 TILEWISE_INLINE Vec term(Vec w, const uint8_t* row, Vec r) {
@@ -163,9 +175,9 @@ TILEWISE_INLINE Vec term(Vec w, const uint8_t* row, Vec r) {
     return minus(shift_up<D>(w), entry);
 }
 
+// Folds a row R, at `row` and in `r`, into a working row W.
 template <class Spread>
-TILEWISE_INLINE Vec merge(Vec w, const uint8_t* row) {
-    const Vec r = load(row);
+TILEWISE_INLINE Vec merge(Vec w, const uint8_t* row, Vec r) {
     // A tree rather than a chain: the merges are the call's critical path.
     return greater(
         greater(greater(w, term<Spread, 1>(w, row, r)), greater(term<Spread, 2>(w, row, r), term<Spread, 3>(w, row, r))),
@@ -174,22 +186,30 @@ TILEWISE_INLINE Vec merge(Vec w, const uint8_t* row) {
                         greater(term<Spread, 8>(w, row, r), term<Spread, 9>(w, row, r)))));
 }
 
-// The three suits merged.
+// The first two suits merged, and the third suit with the honours: the two
+// halves do not wait for each other. Min-plus combination is associative
+// and commutative, so the order changes no result. The third suit's entry 0
+// is 0 like every row's, and cleared unread, as the computation never reads
+// the entry 0 of a row it merges in.
+struct Halves {
+    Vec suits, rest;
+};
 template <class Spread>
-TILEWISE_INLINE Vec suits(const uint8_t* first, const uint8_t* second, const uint8_t* third) {
-    return merge<Spread>(merge<Spread>(complement(load(first)), second), third);
+TILEWISE_INLINE Halves halves(const uint8_t* first, const uint8_t* second, const uint8_t* third,
+                                      const uint8_t* honours) {
+    return {merge<Spread>(complement(load(first)), second, load(second)),
+            merge<Spread>(complement(both(load(third), load(kAllButFirst.lanes))), honours, load(honours))};
 }
 
 TILEWISE_INLINE int32_t shanten_of(unsigned best) { return static_cast<int32_t>(best) - 1; }
 
-// Of the merge with the honour row H only the pair lane for M melds is
-// wanted: the least of W[5+M-D] + H[D] over the D that keep to the halves.
-// With a byte shuffle W is gathered into that order and the least sum taken
-// across the lanes; gather[M][D] names W's lane for H's lane D, or none
-// (255: the shuffle gives 0, no plan). H[0] is 0 and masked off unread.
+// Of the two halves' combination only the pair lane for M melds is wanted:
+// the least of X[5+M-D] + Y[D] over the D that keep to the halves. With a
+// byte shuffle, X is gathered into that order and the least sum taken
+// across the lanes; gather[M][D] names X's lane for Y's lane D, or none
+// (255: the shuffle gives 0, no plan).
 struct Gather {
     alignas(16) uint8_t lanes[kMaxFixedMelds + 1][kRowLoad];
-    alignas(16) uint8_t but_first[kRowLoad];
 };
 constexpr Gather make_gather() {
     Gather g{};
@@ -197,7 +217,6 @@ constexpr Gather make_gather() {
         for (size_t d = 0; d < kRowLoad; ++d)
             g.lanes[m][d] = d < kPairOffset ? (d <= m ? kPairOffset + m - d : 255)
                             : d < kRowWidth && d - kPairOffset <= m ? m - (d - kPairOffset) : 255;
-    for (size_t d = 1; d < kRowLoad; ++d) g.but_first[d] = 255;
     return g;
 }
 constexpr Gather kGather = make_gather();
@@ -205,18 +224,19 @@ constexpr Gather kGather = make_gather();
 #endif
 
 #if defined(TILEWISE_X86_64)
-// SSE2 has no byte shuffle: one more merge, and the pair lane read out.
+// SSE2 has no byte shuffle: the halves are merged like rows, and the pair
+// lane read out.
 int32_t sse2_kernel(const uint8_t* first, const uint8_t* second, const uint8_t* third, const uint8_t* honours,
                     size_t melds) {
-    const Vec all = merge<ByShuffle>(suits<ByShuffle>(first, second, third), honours);
+    const Halves h = halves<ByShuffle>(first, second, third, honours);
+    const Vec all = merge<ByShuffle>(h.suits, nullptr, complement(h.rest));
     return shanten_of(255 - static_cast<unsigned>((pair_lanes(all) >> (8 * melds)) & 0xFF));
 }
 
 __attribute__((target("avx2"))) int32_t avx2_kernel(const uint8_t* first, const uint8_t* second,
                                                     const uint8_t* third, const uint8_t* honours, size_t melds) {
-    const Vec w = suits<ByLoad>(first, second, third);
-    const Vec terms = minus(_mm_shuffle_epi8(w, load(kGather.lanes[melds])),
-                            _mm_and_si128(load(honours), load(kGather.but_first)));
+    const Halves h = halves<ByLoad>(first, second, third, honours);
+    const Vec terms = minus(_mm_shuffle_epi8(h.suits, load(kGather.lanes[melds])), complement(h.rest));
     // Complemented back, the terms are the sums, 255 for no plan; the least
     // of 16 bytes is the least of 8 words, which SSE4.1 finds in one step.
     const Vec sums = complement(terms);
@@ -226,8 +246,8 @@ __attribute__((target("avx2"))) int32_t avx2_kernel(const uint8_t* first, const 
 #elif defined(TILEWISE_NEON)
 int32_t neon_kernel(const uint8_t* first, const uint8_t* second, const uint8_t* third, const uint8_t* honours,
                     size_t melds) {
-    const Vec w = suits<ByShuffle>(first, second, third);
-    const Vec terms = minus(vqtbl1q_u8(w, load(kGather.lanes[melds])), vandq_u8(load(honours), load(kGather.but_first)));
+    const Halves h = halves<ByShuffle>(first, second, third, honours);
+    const Vec terms = minus(vqtbl1q_u8(h.suits, load(kGather.lanes[melds])), complement(h.rest));
     return shanten_of(255 - vmaxvq_u8(terms));
 }
 #endif
