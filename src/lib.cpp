@@ -244,6 +244,14 @@ PyObject* shanten(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
         // only read, in place, while the caller's reference keeps it alive.
         const tilewise::HandView view{static_cast<const uint8_t*>(PyArray_DATA(array)),
                                       static_cast<size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0)};
+#if !defined(TILEWISE_NULL_CALL)
+        // Once the tables are built, the common hand's rows are looked up
+        // first: they are on their way from memory while the total is summed
+        // and checked. The lookup stops nothing; the checks keep their order.
+        tilewise::Rows rows;
+        const tilewise::Solver* built = tilewise::SOLVER.if_built();
+        const bool fetched = built != nullptr && built->fetch_rows(view, rows);
+#endif
         size_t total = 0;
         if (view.stride == 1 && view.length == tilewise::kTileKinds) {
             total = contiguous_total(view.first);
@@ -254,7 +262,8 @@ PyObject* shanten(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
 #if defined(TILEWISE_NULL_CALL)
         const auto result = static_cast<int32_t>(melds);
 #else
-        const int32_t result = tilewise::SOLVER.get().shanten(view, melds);
+        const tilewise::Solver& solver = tilewise::SOLVER.get();
+        const int32_t result = fetched ? solver.shanten(rows, melds) : solver.shanten(view, melds);
 #endif
         return PyLong_FromLong(result);
     });

@@ -254,13 +254,6 @@ TILEWISE_INLINE const uint8_t* row(const Table& table, size_t index) {
     return &table.entries[start];
 }
 
-struct Rows {
-    const uint8_t* first;
-    const uint8_t* second;
-    const uint8_t* third;
-    const uint8_t* honours;
-};
-
 // Any view: each group is read, checked and looked up in turn, so the
 // first failing check is the one that stops the call.
 __attribute__((noinline)) Rows strided_rows(const Table& suit, const Table& honour, const HandView& hand) {
@@ -359,15 +352,25 @@ TILEWISE_INLINE bool contiguous_rows(const Table& suit, const Table& honour, con
 
 }  // namespace
 
-int32_t Solver::shanten(const HandView& hand, size_t fixed_melds) const {
+bool Solver::fetch_rows(const HandView& hand, Rows& rows) const {
     // Nearly every hand is a whole array of its own: 34 counts, stride 1.
-    Rows rows;
     if (!(kLittleEndian && hand.stride == 1 && hand.length >= kTileKinds &&
           contiguous_rows(suit, honour, hand.first, rows)))
-        rows = strided_rows(suit, honour, hand);
+        return false;
+    for (const uint8_t* row : {rows.first, rows.second, rows.third, rows.honours}) __builtin_prefetch(row);
+    return true;
+}
+
+int32_t Solver::shanten(const Rows& rows, size_t fixed_melds) const {
     // More fixed melds than a hand has room for.
     if (fixed_melds > kMaxFixedMelds) panic("ndarray: index out of bounds");
     return kernel(rows.first, rows.second, rows.third, rows.honours, kMaxFixedMelds - fixed_melds);
+}
+
+int32_t Solver::shanten(const HandView& hand, size_t fixed_melds) const {
+    Rows rows;
+    if (!fetch_rows(hand, rows)) rows = strided_rows(suit, honour, hand);
+    return shanten(rows, fixed_melds);
 }
 
 }  // namespace tilewise

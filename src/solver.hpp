@@ -35,6 +35,14 @@ struct Table {
     size_t size = 0;
 };
 
+// The rows of a hand's four groups: three suits, then the honours.
+struct Rows {
+    const uint8_t* first;
+    const uint8_t* second;
+    const uint8_t* third;
+    const uint8_t* honours;
+};
+
 struct Solver {
     Kernel kernel;  // chosen first: a wrong TILEWISE_KERNEL stops before the parse
     Table suit;     // 5^9 rows, for each of the three numbered suits
@@ -48,6 +56,13 @@ struct Solver {
     // The shanten number of the hand in `hand` (positions 0..33) when
     // `fixed_melds` melds are already outside it: -1 complete, 0 ready, ...
     int32_t shanten(const HandView& hand, size_t fixed_melds) const;
+
+    // The same in two steps, for the common hand, so that its rows are on
+    // their way from memory while the caller does other work: the rows of a
+    // view of stride 1 and at least 34 counts, all at most 4 (false for any
+    // other view; never panics), then the shanten number from them.
+    bool fetch_rows(const HandView& hand, Rows& rows) const;
+    int32_t shanten(const Rows& rows, size_t fixed_melds) const;
 };
 
 // The one solver of the process, built by the first call that needs it.
