@@ -89,8 +89,9 @@ int32_t scalar_kernel(const uint8_t* first, const uint8_t* second, const uint8_t
 // D moves in from the no-pair half into the pair half are blocked) and
 // D >= 5 moves a no-pair entry into the pair half, the pair coming from
 // the new group. All five meld counts are computed, which costs nothing in a
-// register, and the honour row is merged like the others: the result is
-// its pair lane for M melds, so no step depends on M.
+// register, so no step depends on M: the first two suits are merged, the
+// third suit with the honours, and of the two halves' combination only the
+// pair lane for M melds is taken.
 
 #if defined(TILEWISE_X86_64) || defined(TILEWISE_NEON)
 
