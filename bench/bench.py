@@ -7,10 +7,12 @@ that no table is parsed and nothing is loaded yet. MB here is 10**6 bytes.
 """
 
 import argparse
+import importlib.util
 import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from pathlib import Path
@@ -19,12 +21,34 @@ ROOT = Path(__file__).resolve().parent.parent
 MB = 1_000_000
 
 
+def compiler():
+    return os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+
+
+def null_module(directory):
+    """Builds and imports tilewise_null: src/lib.cpp with TILEWISE_NULL_CALL,
+    the same call as tilewise.shanten without the solver, built like the
+    module (optimised, hidden symbols) by the same compiler."""
+    import numpy
+    path = Path(directory) / ("tilewise_null" + sysconfig.get_config_var("EXT_SUFFIX"))
+    flags = ["-O3", "-DNDEBUG", "-std=c++17", "-fPIC", "-shared", "-fvisibility=hidden",
+             "-fvisibility-inlines-hidden", "-DTILEWISE_NULL_CALL"]
+    if sys.platform == "darwin":
+        flags += ["-undefined", "dynamic_lookup"]
+    subprocess.run([compiler(), *flags, f"-I{sysconfig.get_paths()['include']}", f"-I{numpy.get_include()}",
+                    f"-I{ROOT / 'src'}", "-o", str(path), str(ROOT / "src" / "lib.cpp"),
+                    str(ROOT / "src" / "panic.cpp")], check=True)
+    spec = importlib.util.spec_from_file_location("tilewise_null", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def generator_seconds(repeats=5):
     """Best wall time of the table generator writing both texts."""
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
     with tempfile.TemporaryDirectory() as tmp:
         exe = Path(tmp) / "tablegen"
-        subprocess.run([compiler, "-O3", "-std=c++17", "-o", str(exe),
+        subprocess.run([compiler(), "-O3", "-std=c++17", "-o", str(exe),
                         str(ROOT / "tablegen" / "tablegen.cpp")], check=True)
         best = float("inf")
         for _ in range(repeats):
@@ -55,37 +79,43 @@ def loop_seconds(function, hands):
     return time.perf_counter() - start
 
 
-def per_call(repeats=7, n=4096):
-    """Best loop time over n hands, of shanten and of len, repeats interleaved."""
+def per_call(repeats=15, n=4096):
+    """Best loop time per hand over n hands, of shanten, of the null call and
+    of len, their loops interleaved."""
     import tilewise
     hands = random_hands(n)
-    for a in hands:  # parse the tables and check every hand is accepted
-        tilewise.shanten(a)
-    best_shanten = best_len = float("inf")
+    with tempfile.TemporaryDirectory() as tmp:
+        functions = {"shanten": tilewise.shanten, "null": null_module(tmp).shanten, "len": len}
+    for a in hands:  # parse the tables; every hand is accepted by both
+        assert tilewise.shanten(a) >= -1 and functions["null"](a) == 0
+    best = dict.fromkeys(functions, float("inf"))
     for _ in range(repeats):
-        best_shanten = min(best_shanten, loop_seconds(tilewise.shanten, hands))
-        best_len = min(best_len, loop_seconds(len, hands))
-    return best_shanten / n, best_len / n
+        for name, function in functions.items():
+            best[name] = min(best[name], loop_seconds(function, hands))
+    return {name: seconds / n for name, seconds in best.items()}
 
 
 # Runs in a fresh process: prints the import's RssAnon growth, the floor (the
-# module file read and summed once), then the first call's time and RssAnon
-# growth. RssAnon is None where /proc is missing.
+# module file read and summed once), then the first call's time and its
+# growth of RssAnon and of RssFile. Memory figures are None where /proc is
+# missing.
 FIRST_CALL = r"""
 import time
 
-def rss_anon():
+def rss():
     try:
         with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("RssAnon:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
+            fields = dict(line.split(":", 1) for line in status)
+        return {k: int(fields[k].split()[0]) * 1024 for k in ("RssAnon", "RssFile")}
+    except (OSError, KeyError):
         return None
 
-before_import = rss_anon()
+def grown(before, after, key):
+    return None if before is None or after is None else after[key] - before[key]
+
+before_import = rss()
 import tilewise
-after_import = rss_anon()
+after_import = rss()
 import numpy
 
 path = tilewise.__file__
@@ -96,28 +126,30 @@ floor = time.perf_counter() - start
 hand = numpy.zeros(34, dtype=numpy.uint8)
 for tile, count in {0: 1, 1: 1, 2: 1, 12: 1, 13: 1, 14: 1, 24: 1, 25: 1, 26: 1, 27: 3, 28: 2}.items():
     hand[tile] = count
-before = rss_anon()
+before = rss()
 start = time.perf_counter()
 result = tilewise.shanten(hand)
 first = time.perf_counter() - start
-after = rss_anon()
+after = rss()
 assert result == -1, result
-grown = lambda a, b: None if a is None or b is None else b - a
-print(repr((first, floor, grown(before, after), grown(before_import, after_import))))
+print(repr((first, floor, grown(before, after, "RssAnon"), grown(before, after, "RssFile"),
+            grown(before_import, after_import, "RssAnon"))))
 """
 
 
 def first_call(processes=7):
     """Best first-call time and best floor over fresh processes; the largest
-    RssAnon growths of the first call and of the import."""
+    growths of the first call (RssAnon, RssFile, their sum) and of the import
+    (RssAnon)."""
     import ast
     runs = [ast.literal_eval(subprocess.run([sys.executable, "-c", FIRST_CALL], check=True,
                                             capture_output=True, text=True).stdout)
             for _ in range(processes)]
     def largest(values):
         return None if None in values else max(values)
-    return (min(r[0] for r in runs), min(r[1] for r in runs),
-            largest([r[2] for r in runs]), largest([r[3] for r in runs]))
+    return (min(r[0] for r in runs), min(r[1] for r in runs), largest([r[2] for r in runs]),
+            largest([r[3] for r in runs]), largest([None if None in r[2:4] else r[2] + r[3] for r in runs]),
+            largest([r[4] for r in runs]))
 
 
 def import_seconds(processes=7):
@@ -141,24 +173,30 @@ def main():
     args = parser.parse_args()
 
     # Per figure: measured, floor, ratio, goal (as shown) and whether the goal
-    # is met (None: not measurable on this system).
+    # is met (None: not measurable on this system; "": no goal).
     rows = []
 
-    call, call_floor = per_call()
-    ratio = call / call_floor
-    rows.append(("per call", f"{call * 1e9:.1f} ns", f"{call_floor * 1e9:.1f} ns len(a) loop",
-                 f"{ratio:.2f} x", "<= 3.0 x floor", ratio <= 3.0))
+    # CPython 3.11 made calls cheaper, the null call's among them, and left
+    # the module's own work as it was: the goal is wider from there on.
+    calls = per_call()
+    ratio = calls["shanten"] / calls["null"]
+    goal = 2.0 if sys.version_info < (3, 11) else 2.5
+    rows.append(("per call", f"{calls['shanten'] * 1e9:.1f} ns", f"{calls['null'] * 1e9:.1f} ns null call",
+                 f"{ratio:.2f} x", f"<= {goal} x floor", ratio <= goal))
+    rows.append(("", "", f"{calls['len'] * 1e9:.1f} ns len(a)", f"{calls['shanten'] / calls['len']:.2f} x",
+                 "(for reference)", ""))
 
-    first, first_floor, first_rss, import_rss = first_call()
+    first, first_floor, anon, file, first_rss, import_rss = first_call()
     ratio = first / first_floor
     rows.append(("first call", f"{first * 1e3:.1f} ms", f"{first_floor * 1e3:.1f} ms read+sum .so",
-                 f"{ratio:.2f} x", "<= 4.5 x floor", ratio <= 4.5))
+                 f"{ratio:.2f} x", "<= 2.5 x floor", ratio <= 2.5))
     tables = 10 * (5**9 + 5**7)  # entries of both tables, one byte each
     if first_rss is None:
         rows.append(("memory", "n/a", "no /proc here", "", "<= +24 MB", None))
     else:
-        rows.append(("memory", f"+{first_rss / MB:.1f} MB", f"{tables / MB:.1f} MB table entries",
-                     f"{first_rss / tables:.2f} x", "<= +24 MB", first_rss <= 24 * MB))
+        rows.append(("memory", f"+{first_rss / MB:.1f} MB (anon {anon / MB:+.1f}, file {file / MB:+.1f})",
+                     f"{tables / MB:.1f} MB table entries", f"{first_rss / tables:.2f} x", "<= +24 MB",
+                     first_rss <= 24 * MB))
 
     own, math_own = import_seconds()
     no_table_work = import_rss is None or import_rss < MB
@@ -175,7 +213,7 @@ def main():
         return "  ".join(str(c).ljust(w) for c, w in zip(cells, widths + [3])).rstrip()
     print(show(header))
     for *cells, met in rows:
-        print(show(cells + ["yes" if met else "n/a" if met is None else "NO"]))
+        print(show(cells + [{True: "yes", False: "NO", None: "n/a"}.get(met, met)]))
     if not args.no_check and not all(met is not False for *_, met in rows):
         sys.exit(1)
 

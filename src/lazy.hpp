@@ -30,6 +30,11 @@ public:
 
     State state() const { return state_.load(std::memory_order_acquire); }
 
+    // The value if it is built already, else null; never builds it.
+    const T* if_built() const {
+        return state_.load(std::memory_order_acquire) == State::complete ? &value() : nullptr;
+    }
+
 private:
     const T& build_once() {
         // A thread that finds the guard running blocks here until the

@@ -18,6 +18,17 @@
 #include "panic.hpp"
 #include "solver.hpp"
 
+// TILEWISE_NULL_CALL is for bench/bench.py alone, which builds this file with
+// it as the module tilewise_null: the same call, argument checks and tile
+// total, but no solver, so that a call's own work can be told apart.
+#if defined(TILEWISE_NULL_CALL)
+#define TILEWISE_MODULE_NAME "tilewise_null"
+#define TILEWISE_MODULE_INIT PyInit_tilewise_null
+#else
+#define TILEWISE_MODULE_NAME "tilewise"
+#define TILEWISE_MODULE_INIT PyInit_tilewise
+#endif
+
 namespace {
 
 using tilewise::Panic;
@@ -25,7 +36,7 @@ using tilewise::panic;
 
 // --- The module's own records ------------------------------------------------
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tilewise", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, TILEWISE_MODULE_NAME, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // CPython calls the initialisation of a single-phase module again after the
 // module leaves sys.modules, and in every sub-interpreter; only the first may
@@ -233,6 +244,14 @@ PyObject* shanten(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
         // only read, in place, while the caller's reference keeps it alive.
         const tilewise::HandView view{static_cast<const uint8_t*>(PyArray_DATA(array)),
                                       static_cast<size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0)};
+#if !defined(TILEWISE_NULL_CALL)
+        // Once the tables are built, the common hand's rows are looked up
+        // first: they are on their way from memory while the total is summed
+        // and checked. The lookup stops nothing; the checks keep their order.
+        tilewise::Rows rows;
+        const tilewise::Solver* built = tilewise::SOLVER.if_built();
+        const bool fetched = built != nullptr && built->fetch_rows(view, rows);
+#endif
         size_t total = 0;
         if (view.stride == 1 && view.length == tilewise::kTileKinds) {
             total = contiguous_total(view.first);
@@ -240,7 +259,12 @@ PyObject* shanten(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
             for (size_t k = 0; k < view.length; ++k) total += view.first[static_cast<ptrdiff_t>(k) * view.stride];
         }
         const size_t melds = fixed_melds(total);
-        const int32_t result = tilewise::SOLVER.get().shanten(view, melds);
+#if defined(TILEWISE_NULL_CALL)
+        const auto result = static_cast<int32_t>(melds);
+#else
+        const tilewise::Solver& solver = tilewise::SOLVER.get();
+        const int32_t result = fetched ? solver.shanten(rows, melds) : solver.shanten(view, melds);
+#endif
         return PyLong_FromLong(result);
     });
 }
@@ -280,7 +304,7 @@ PyObject* module_body(PyObject* module) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tilewise(void) {
+PyMODINIT_FUNC TILEWISE_MODULE_INIT(void) {
     return at_boundary([]() -> PyObject* {
         PyObject* module = PyModule_Create2(&module_def, 1013);
         if (module == nullptr) {

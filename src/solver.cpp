@@ -8,6 +8,10 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
+#endif
+#if defined(__x86_64__) && defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #include <rapidjson/error/en.h>
@@ -107,12 +111,54 @@ void prefer_huge_pages([[maybe_unused]] uint8_t* data, [[maybe_unused]] size_t s
 #endif
 }
 
-Table parse_table(std::string_view text) {
+// Storage for `capacity` entries, followed by room for a kernel's load from
+// the last row's start.
+Table new_table(size_t capacity) {
+    Table table{std::unique_ptr<uint8_t[]>(new uint8_t[capacity + kRowLoad - kRowWidth]), 0};
+    std::fill_n(&table.entries[capacity], kRowLoad - kRowWidth, 0);
+    prefer_huge_pages(table.entries.get(), capacity);
+    return table;
+}
+
+// The texts' own form: "[", entries of one or two digits without a leading
+// zero joined by ", ", and "]" as the last byte. Each entry takes at least
+// three bytes of the text, brackets included, which sizes the storage; the
+// zero bytes after the text stop any read past its end. Anything else gives
+// an empty table, and the JSON parser reads the text again to report it.
+Table parse_canonical(std::string_view text) {
+    Table table = new_table(text.size() / 3);
+    uint8_t* next = table.entries.get();
+    const uint8_t* const room_end = next + text.size() / 3;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const last = p + text.size() - 1;
+    if (text.size() < 3 || *p++ != '[') return {};
+    for (;;) {
+        unsigned value = p[0] - unsigned{'0'};
+        const unsigned second = p[1] - unsigned{'0'};
+        if (value > 9 || next == room_end) return {};
+        if (second <= 9) {
+            if (value == 0) return {};
+            value = 10 * value + second;
+            ++p;
+        }
+        *next++ = static_cast<uint8_t>(value);
+        if (p[1] == ',' && p[2] == ' ') {
+            p += 3;
+        } else if (p[1] == ']' && p + 1 == last) {
+            table.size = static_cast<size_t>(next - table.entries.get());
+            return table;
+        } else {
+            return {};
+        }
+    }
+}
+
+// Any JSON text, with its parser's messages: the way every other text goes.
+Table parse_json(std::string_view text) {
     // One entry per separator, plus one: the storage is sized exactly, and
     // the entries go straight into it.
     const size_t capacity = commas(text) + 1;
-    Table table{std::unique_ptr<uint8_t[]>(new uint8_t[capacity]), 0};
-    prefer_huge_pages(table.entries.get(), capacity);
+    Table table = new_table(capacity);
     EntryHandler handler(table.entries.get(), capacity);
     // Zero bytes follow the text, so the reader may take it as a string that
     // ends at a NUL, which it scans faster than a sized buffer. A NUL inside
@@ -134,23 +180,35 @@ Table parse_table(std::string_view text) {
     return table;
 }
 
+// Drops the whole pages within a text from the process (Linux; advice only).
+// The texts are file pages of the module, which stay in the page cache; only
+// the parse reads them, once.
+void release_pages([[maybe_unused]] std::string_view text) {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(text.data()) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(text.data()) + text.size()) & ~(page - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+#endif
+}
+
+Table parse_table(std::string_view text) {
+    Table table = parse_canonical(text);
+    if (table.size == 0) table = parse_json(text);
+    release_pages(text);
+    return table;
+}
+
 }  // namespace
 
-Solver::Solver() : suit(parse_table(suit_table_text())), honour(parse_table(honour_table_text())) {}
+Solver::Solver()
+    : kernel(choose_kernel()), suit(parse_table(suit_table_text())), honour(parse_table(honour_table_text())) {}
 
 // --- The shanten number --------------------------------------------------------
 
 namespace {
 
 constexpr size_t kSuitStarts[] = {0, kSuitTiles, 2 * kSuitTiles};
-
-// The kernel's loops must unroll into one block with the working row in
-// registers; an out-of-line merge keeps it in memory and runs at half speed.
-#if defined(__GNUC__)
-#define TILEWISE_INLINE inline __attribute__((always_inline))
-#else
-#define TILEWISE_INLINE inline
-#endif
 
 [[noreturn]] void count_above_four(const HandView& hand, size_t start, size_t tiles) {
     for (size_t i = start; i < start + tiles; ++i) {
@@ -185,119 +243,134 @@ TILEWISE_INLINE size_t group_index(const HandView& hand, size_t start) {
     return index;
 }
 
+// Row `index` of a table. With counts of at most 4 the check only fails for
+// a damaged table.
+TILEWISE_INLINE const uint8_t* row(const Table& table, size_t index) {
+    const size_t start = index * kRowWidth;
+    if (start + kRowWidth > table.size) {
+        if (start > table.size) panic("assertion failed: start <= axis_len");
+        panic("assertion failed: end <= axis_len");
+    }
+    return &table.entries[start];
+}
+
+// Any view: each group is read, checked and looked up in turn, so the
+// first failing check is the one that stops the call.
+__attribute__((noinline)) Rows strided_rows(const Table& suit, const Table& honour, const HandView& hand) {
+    const uint8_t* first = row(suit, group_index<kSuitTiles>(hand, kSuitStarts[0]));
+    const uint8_t* second = row(suit, group_index<kSuitTiles>(hand, kSuitStarts[1]));
+    const uint8_t* third = row(suit, group_index<kSuitTiles>(hand, kSuitStarts[2]));
+    return {first, second, third, row(honour, group_index<kHonourTiles>(hand, kHonourStart))};
+}
+
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 constexpr bool kLittleEndian = true;
 #else
 constexpr bool kLittleEndian = false;
 #endif
 
-// group_index for a hand of stride 1 and at least 34 counts, on a
-// little-endian machine: eight counts at a time in one word. The word holds
-// the group's last eight counts, count j of them in byte j; for the honours
-// its first byte is the last suit tile, cleared to a leading zero digit.
-template <size_t Tiles>
-TILEWISE_INLINE size_t contiguous_group_index(const HandView& hand, size_t start) {
-    static_assert(Tiles >= 1 && Tiles <= 9, "one word and at most one count more");
-    const uint8_t* p = hand.first + start;
+constexpr size_t kLeadRows = 390625;  // 5^8: rows per count of a suit's first tile
+
+// Where the four rows of a view of stride 1 and at least 34 counts start,
+// on a little-endian machine: a suit's row is its first count times 5^8
+// plus its last eight counts read in base 5; the honours' eight bytes start
+// with the last suit tile, cleared to a leading zero digit. The digits are
+// paired, the pairs paired and the quads paired, each step one multiply
+// and add on all lanes, and the row width comes in with the last one. False
+// if a count is above 4.
+#if defined(__x86_64__) && defined(__SSE2__)
+TILEWISE_INLINE __m128i eight_digit_starts(__m128i words) {
+    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(words, _mm_set1_epi16(0xFF)), _mm_set1_epi16(5)),
+                                        _mm_srli_epi16(words, 8));
+    const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(static_cast<int>(kRowWidth << 16 | 25 * kRowWidth)));
+    return _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi64x(625)), _mm_srli_epi64(quads, 32));
+}
+
+TILEWISE_INLINE __m128i load_eight(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+TILEWISE_INLINE __m128i load_sixteen(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+TILEWISE_INLINE bool contiguous_starts(const uint8_t* counts, size_t (&start)[4]) {
+    static_assert(kTileKinds == 34 && kHonourStart - 1 == 26, "two registers of 16 counts and two overlaps");
+    const __m128i all = _mm_max_epu8(_mm_max_epu8(load_sixteen(counts), load_sixteen(counts + 2)),
+                                     load_sixteen(counts + 18));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(all, _mm_set1_epi8(kMaxCount)), _mm_setzero_si128())) != 0xFFFF)
+        return false;
+    const __m128i first = eight_digit_starts(_mm_unpacklo_epi64(load_eight(counts + 1), load_eight(counts + 10)));
+    const __m128i second = eight_digit_starts(_mm_and_si128(
+        _mm_unpacklo_epi64(load_eight(counts + 19), load_eight(counts + 26)), _mm_set_epi64x(~0xFF, -1)));
+    start[0] = counts[0] * kLeadRows * kRowWidth + static_cast<size_t>(_mm_cvtsi128_si64(first));
+    start[1] = counts[9] * kLeadRows * kRowWidth + static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(first, first)));
+    start[2] = counts[18] * kLeadRows * kRowWidth + static_cast<size_t>(_mm_cvtsi128_si64(second));
+    start[3] = static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(second, second)));
+    return true;
+}
+#else
+TILEWISE_INLINE uint64_t word_at(const uint8_t* p) {
     uint64_t word;
-    std::memcpy(&word, p + Tiles - 8, sizeof word);
-    if (Tiles < 8) word &= ~uint64_t{0} << (8 * (8 - Tiles));
-    // A byte above 4 overflows into bit 7 when 123 is added, or has it set
-    // already; a carry out of an overflowing byte only follows a hit.
-    bool too_many = (((word + 0x7B7B7B7B7B7B7B7B) | word) & 0x8080808080808080) != 0;
-    // Base 5 by pairing neighbours in ever wider lanes: digit pairs, then
-    // four digits, then eight; the first of each pair is the more significant.
-    word = (word & 0x00FF00FF00FF00FF) * 5 + ((word >> 8) & 0x00FF00FF00FF00FF);
-    word = (word & 0x0000FFFF0000FFFF) * 25 + ((word >> 16) & 0x0000FFFF0000FFFF);
-    size_t index = static_cast<size_t>((word & 0xFFFFFFFF) * 625 + (word >> 32));
-    if (Tiles == 9) {
-        too_many |= p[0] > kMaxCount;
-        index += p[0] * size_t{390625};
-    }
-    if (too_many) count_above_four(hand, start, Tiles);
-    return index;
+    std::memcpy(&word, p, sizeof word);
+    return word;
 }
 
-template <size_t Tiles, bool Contiguous>
-TILEWISE_INLINE size_t any_group_index(const HandView& hand, size_t start) {
-    if constexpr (Contiguous) return contiguous_group_index<Tiles>(hand, start);
-    else return group_index<Tiles>(hand, start);
+// Nonzero if a byte of `word` is above 4: it reaches bit 7 when 123 is
+// added, or has it set already; a carry out of a byte only follows a hit.
+TILEWISE_INLINE uint64_t above_four(uint64_t word) {
+    return ((word + 0x7B7B7B7B7B7B7B7B) | word) & 0x8080808080808080;
 }
 
-// Row `index` of a table. With counts of at most 4 these checks only fail
-// for a damaged table.
-TILEWISE_INLINE const uint8_t* row(const Table& table, size_t index) {
-    const size_t start = index * kRowWidth;
-    if (start > table.size) panic("assertion failed: start <= axis_len");
-    if (start + kRowWidth > table.size) panic("assertion failed: end <= axis_len");
-    return &table.entries[start];
+TILEWISE_INLINE uint64_t eight_digit_start(uint64_t word) {
+    word = ((word * (1 + (uint64_t{5} << 8))) >> 8) & 0x00FF00FF00FF00FF;
+    word = ((word * (1 + (uint64_t{25} << 16))) >> 16) & 0x0000FFFF0000FFFF;
+    return (word * (kRowWidth + (uint64_t{625 * kRowWidth} << 32))) >> 32;
 }
 
-// Folds one more group's row `r` into the running row `w`: afterwards w[k]
-// is the least of w[j] + r[k-j], and w[5+k] the least of w[5+j] + r[k-j] and
-// w[j] + r[5+k-j], over j = 0..k, for k = 0..M. b runs downwards and every
-// write lands above b (w[5+b] only after its last read), so each read sees
-// the value from before the merge. r[0] is 0 in every row and never read.
-template <size_t M>
-TILEWISE_INLINE void merge(uint32_t (&w)[kRowWidth], const uint8_t* r) {
-#pragma GCC unroll 8
-    for (size_t step = 0; step <= M; ++step) {
-        const size_t b = M - step;
-#pragma GCC unroll 8
-        for (size_t t = M; t > b; --t) {
-            const size_t d = t - b;
-            w[kPairOffset + t] = std::min({w[kPairOffset + t], r[kPairOffset + d] + w[b], r[d] + w[kPairOffset + b]});
-            w[t] = std::min(w[t], r[d] + w[b]);
-        }
-        w[kPairOffset + b] = std::min(w[kPairOffset + b], w[b] + r[kPairOffset]);
-    }
+TILEWISE_INLINE bool contiguous_starts(const uint8_t* counts, size_t (&start)[4]) {
+    const uint64_t low[3] = {word_at(counts + 1), word_at(counts + kSuitTiles + 1),
+                             word_at(counts + 2 * kSuitTiles + 1)};
+    const uint64_t honours = word_at(counts + kTileKinds - 8) & ~uint64_t{0xFF};
+    static_assert(kTileKinds - 8 == kHonourStart - 1, "one suit tile before the honours");
+    const uint64_t lead = counts[0] | counts[kSuitTiles] << 8 | counts[2 * kSuitTiles] << 16;
+    if ((above_four(low[0]) | above_four(low[1]) | above_four(low[2]) | above_four(honours) | above_four(lead)) != 0)
+        return false;
+    for (size_t suit = 0; suit < 3; ++suit)
+        start[suit] = (lead >> (8 * suit) & 0xFF) * kLeadRows * kRowWidth + eight_digit_start(low[suit]);
+    start[3] = eight_digit_start(honours);
+    return true;
 }
+#endif
 
-// The fixed-size part of the computation, for a hand that must supply M
-// melds and the pair. The loops have constant bounds, so the compiler
-// unrolls them and keeps the working row in registers.
-template <size_t M>
-TILEWISE_INLINE int32_t combine(const uint8_t* first, const uint8_t* second, const uint8_t* third,
-                                const uint8_t* honours) {
-    uint32_t w[kRowWidth];
-    std::copy(first, first + kRowWidth, w);
-    merge<M>(w, second);
-    merge<M>(w, third);
-    // All melds and the pair from the suits; then i melds from the suits and
-    // the rest from the honours, the pair on either side; then the pair
-    // alone from the honours.
-    uint32_t best = w[kPairOffset + M];
-#pragma GCC unroll 8
-    for (size_t i = 0; i < M; ++i)
-        best = std::min({best, w[i] + honours[kPairOffset + M - i], w[kPairOffset + i] + honours[M - i]});
-    best = std::min(best, w[M] + honours[kPairOffset]);
-    return static_cast<int32_t>(best) - 1;
-}
-
-
-template <bool Contiguous>
-TILEWISE_INLINE int32_t solve(const Table& suit, const Table& honour, const HandView& hand, size_t fixed_melds) {
-    const uint8_t* first = row(suit, any_group_index<kSuitTiles, Contiguous>(hand, kSuitStarts[0]));
-    const uint8_t* second = row(suit, any_group_index<kSuitTiles, Contiguous>(hand, kSuitStarts[1]));
-    const uint8_t* third = row(suit, any_group_index<kSuitTiles, Contiguous>(hand, kSuitStarts[2]));
-    const uint8_t* honours = row(honour, any_group_index<kHonourTiles, Contiguous>(hand, kHonourStart));
-    switch (kMaxFixedMelds - fixed_melds) {
-        case 4: return combine<4>(first, second, third, honours);
-        case 3: return combine<3>(first, second, third, honours);
-        case 2: return combine<2>(first, second, third, honours);
-        case 1: return combine<1>(first, second, third, honours);
-        case 0: return combine<0>(first, second, third, honours);
-        default: panic("ndarray: index out of bounds");  // more fixed melds than a hand has room for
-    }
+// The rows of a view of stride 1 and at least 34 counts. False if a count
+// is above 4 or a row is not in its table: the strided path then reads the
+// hand again and stops at the right check.
+TILEWISE_INLINE bool contiguous_rows(const Table& suit, const Table& honour, const uint8_t* counts, Rows& rows) {
+    size_t start[4];
+    if (!contiguous_starts(counts, start) ||
+        std::max({start[0], start[1], start[2]}) + kRowWidth > suit.size || start[3] + kRowWidth > honour.size)
+        return false;
+    rows = {&suit.entries[start[0]], &suit.entries[start[1]], &suit.entries[start[2]], &honour.entries[start[3]]};
+    return true;
 }
 
 }  // namespace
 
-int32_t Solver::shanten(const HandView& hand, size_t fixed_melds) const {
+bool Solver::fetch_rows(const HandView& hand, Rows& rows) const {
     // Nearly every hand is a whole array of its own: 34 counts, stride 1.
-    if (kLittleEndian && hand.stride == 1 && hand.length >= kTileKinds)
-        return solve<true>(suit, honour, hand, fixed_melds);
-    return solve<false>(suit, honour, hand, fixed_melds);
+    if (!(kLittleEndian && hand.stride == 1 && hand.length >= kTileKinds &&
+          contiguous_rows(suit, honour, hand.first, rows)))
+        return false;
+    for (const uint8_t* row : {rows.first, rows.second, rows.third, rows.honours}) __builtin_prefetch(row);
+    return true;
+}
+
+int32_t Solver::shanten(const Rows& rows, size_t fixed_melds) const {
+    // More fixed melds than a hand has room for.
+    if (fixed_melds > kMaxFixedMelds) panic("ndarray: index out of bounds");
+    return kernel(rows.first, rows.second, rows.third, rows.honours, kMaxFixedMelds - fixed_melds);
+}
+
+int32_t Solver::shanten(const HandView& hand, size_t fixed_melds) const {
+    Rows rows;
+    if (!fetch_rows(hand, rows)) rows = strided_rows(suit, honour, hand);
+    return shanten(rows, fixed_melds);
 }
 
 }  // namespace tilewise

@@ -105,7 +105,7 @@ def baseline(hands):
 def test_first_calls_from_eight_threads_parse_the_tables_once(hands, baseline, round):
     counts, expected = hands
     parse_cpu = baseline["cpu"][0]
-    assert parse_cpu > 0.02, baseline  # else the figures below tell nothing
+    assert parse_cpu > 0.005, baseline  # else the figures below tell nothing
     assert baseline["rss_growth_kb"] is None or baseline["rss_growth_kb"] > 10_000, baseline
 
     run = run_child("threads", counts)
@@ -118,7 +118,10 @@ def test_first_calls_from_eight_threads_parse_the_tables_once(hands, baseline, r
     assert parse > parse_cpu / 3, (run["cpu"], parse_cpu)  # some thread did parse
     busy = [c for c in run["cpu"] if c > parse / 4]
     assert len(busy) == 1, run["cpu"]
-    assert run["process_cpu"] < 1.5 * parse + 0.02, run
+    # Nothing outside the calling threads did a parse's worth of work. (The
+    # parse takes a few tens of milliseconds: CPU time alone cannot tell one
+    # from two finely; the memory below can.)
+    assert run["process_cpu"] - sum(run["cpu"]) < parse_cpu + 0.02, run
     single_copy = baseline["rss_growth_kb"]
     if single_copy is not None:
         assert run["rss_growth_kb"] < single_copy * 1.5, (run, baseline)
