@@ -12,6 +12,16 @@ import pytest
 # the installed one.
 ROOT = Path(__file__).resolve().parent.parent
 
+# Sampled tests take fewer samples where every step is slow (an emulated
+# processor): TILEWISE_TEST_SCALE=0.25 takes a quarter of each sample, never
+# fewer than one. Every check still runs.
+SCALE = float(os.environ.get("TILEWISE_TEST_SCALE", "1"))
+
+
+def scaled(n):
+    return max(1, round(n * SCALE))
+
+
 # Memory figures come from Linux's /proc; elsewhere the tests that need them
 # skip, or check what they can without them.
 HAS_PROC = Path("/proc/self/status").exists()

@@ -21,6 +21,7 @@ from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
 import tilewise
+from conftest import scaled
 from reference import reference_shanten
 
 KINDS = 34
@@ -35,7 +36,7 @@ EXAMPLES_OVERRIDE = int(os.environ.get("TILEWISE_FUZZ_EXAMPLES", "0"))
 
 
 def examples(normal, long=100_000):
-    return EXAMPLES_OVERRIDE or (long if LONG else normal)
+    return EXAMPLES_OVERRIDE or (long if LONG else scaled(normal))
 
 
 def _panic_type():

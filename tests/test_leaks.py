@@ -1,5 +1,6 @@
-"""A million calls, successes mixed with every error a normal build can
-raise, leave no references and no memory behind.
+"""A million calls (fewer under TILEWISE_TEST_SCALE), successes mixed with
+every error a normal build can raise, leave no references and no memory
+behind.
 
 The loop runs in a fresh interpreter, with standard error sent to /dev/null
 while it runs (each panic writes a report there), and reports its figures as
@@ -15,10 +16,11 @@ import textwrap
 import numpy as np
 import pytest
 
+from conftest import scaled
 from reference import reference_shanten
 
-CALLS = 1_000_000
-WARM_UP_CALLS = 100_000
+CALLS = scaled(1_000_000)
+WARM_UP_CALLS = scaled(100_000)
 RSS_LIMIT_KB = 1024
 
 CHILD = textwrap.dedent(r"""

@@ -242,9 +242,10 @@ def test_import_is_cheap_and_the_first_accepted_call_builds_the_tables():
     """)
     assert result.returncode == 0, result.stderr
     imported, refused, built, file = map(int, result.stdout.split())
-    # Under qemu-user the import also shows the emulator's own bookkeeping of
-    # the module's mappings (about 2.5 MB); parsed tables would be 20 MB.
-    assert imported < 4096 and refused < 2048, "tables parsed before the first accepted call"
+    # Under qemu-user the import and the first NumPy call also show the
+    # emulator's own bookkeeping of new mappings (2 to 2.5 MB); parsed tables
+    # would be 20 MB.
+    assert imported < 4096 and refused < 4096, "tables parsed before the first accepted call"
     assert 19_000 < built < 24_000, "the tables take 20.3 MB once parsed"
     if sys.platform.startswith("linux"):
         assert file < 2048, "the parsed texts' 61 MB of pages stayed in the process"

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import tilewise
-from conftest import ROOT
+from conftest import ROOT, scaled
 from reference import KINDS, random_hand, reference_shanten
 
 sys.path.insert(0, str(ROOT / "examples"))
@@ -78,7 +78,7 @@ def single_suit(rng, total):
 @pytest.mark.parametrize("total", TOTALS)
 def test_matches_reference(make, hands_per_total, total):
     rng = np.random.default_rng([total, hands_per_total, len(make.__name__)])
-    for _ in range(hands_per_total):
+    for _ in range(scaled(hands_per_total)):
         counts = make(rng, total)
         assert tilewise.shanten(counts) == reference_shanten(counts), counts.tolist()
 
@@ -87,7 +87,7 @@ def test_matches_reference(make, hands_per_total, total):
 def test_results_stay_within_bounds(total):
     melds = 4 - {14: 0, 13: 0, 11: 1, 10: 1, 8: 2, 7: 2, 5: 3, 4: 3, 2: 4, 1: 4}[total]
     rng = np.random.default_rng(total)
-    results = {tilewise.shanten(random_hand(rng, total)) for _ in range(3000)}
+    results = {tilewise.shanten(random_hand(rng, total)) for _ in range(scaled(3000))}
     assert min(results) >= (-1 if total % 3 == 2 else 0)
     assert max(results) <= 2 * melds
 
@@ -112,7 +112,7 @@ def views(counts):
 @pytest.mark.parametrize("kind", ["stride 2", "stride -1", "stride -3", "read-only"])
 def test_views_read_like_a_contiguous_copy(kind):
     rng = np.random.default_rng(3)
-    for _ in range(200):
+    for _ in range(scaled(200)):
         counts = random_hand(rng, int(rng.choice(TOTALS)))
         view = views(counts)[kind]
         assert tilewise.shanten(view) == tilewise.shanten(np.ascontiguousarray(view))
