@@ -45,6 +45,19 @@ def cxx_compiler():
     return os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
 
 
+def run_cpp_test(tmp_path, test, *sources):
+    """Builds the C++ unit test tests/cpp/<test>.cpp with the named files of
+    src/ and runs it: the finished process. Skips without a C++ compiler."""
+    compiler = cxx_compiler()
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    exe = tmp_path / test
+    subprocess.run([compiler, "-std=c++17", "-O2", "-pthread", f"-I{ROOT / 'src'}", "-o", str(exe),
+                    str(ROOT / "tests" / "cpp" / f"{test}.cpp"), *(str(ROOT / "src" / s) for s in sources)],
+                   check=True)
+    return subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
+
+
 def cmake_program():
     """cmake from this interpreter's environment (the test extra's, found
     even when the venv is not activated), else from PATH, else None."""

@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT, cxx_compiler
+from conftest import ROOT, run_cpp_test
 
 KERNELS = ["scalar", "sse2", "avx2", "neon"]
 REFUSED = "not a kernel this processor runs"
@@ -37,14 +37,7 @@ def usable_here():
 
 
 def test_kernels_agree_with_the_scalar_kernel(tmp_path):
-    compiler = cxx_compiler()
-    if compiler is None:
-        pytest.skip("no C++ compiler")
-    exe = tmp_path / "kernel_test"
-    subprocess.run([compiler, "-std=c++17", "-O2", "-pthread", f"-I{ROOT / 'src'}", "-o", str(exe),
-                    str(ROOT / "tests" / "cpp" / "kernel_test.cpp"), str(ROOT / "src" / "kernel.cpp"),
-                    str(ROOT / "src" / "panic.cpp")], check=True)
-    result = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
+    result = run_cpp_test(tmp_path, "kernel_test", "kernel.cpp", "panic.cpp")
     assert result.returncode == 0, result.stdout + result.stderr
     tested = [line.split()[1] for line in result.stdout.splitlines() if line.startswith("ok: ")]
     assert tested == (usable_here() or tested)
