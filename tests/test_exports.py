@@ -18,7 +18,9 @@ SYMBOL = re.compile(r"\s*\d+:\s+[0-9a-fA-F]+\s+\S+\s+\S+\s+(\S+)\s+\S+(?:\s+\[[^
 
 def test_only_the_init_function_is_exported():
     module = Path(tilewise.__file__)
-    if module.read_bytes()[:4] != b"\x7fELF":
+    with module.open("rb") as file:
+        is_elf = file.read(4) == b"\x7fELF"
+    if not is_elf:
         pytest.skip("not an ELF file")
     readelf = shutil.which("readelf")
     if readelf is None:
