@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "panic.hpp"
-#include "solver.hpp"
 
 #if defined(__x86_64__) && defined(__SSE2__)
 #include <immintrin.h>

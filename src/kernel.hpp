@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "rows.hpp"
+
 // The kernels' helpers must inline into one block with the working row in
 // registers; out of line, they keep it in memory and run at half speed.
 #if defined(__GNUC__)
@@ -22,8 +24,6 @@ namespace tilewise {
 // shanten number. A kernel may read kRowLoad bytes from each row's start.
 using Kernel = int32_t (*)(const uint8_t* first, const uint8_t* second, const uint8_t* third,
                            const uint8_t* honours, size_t melds);
-
-constexpr size_t kRowLoad = 16;  // one vector register
 
 struct NamedKernel {
     const char* name;

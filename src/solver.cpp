@@ -4,205 +4,23 @@
 #include <cstring>
 #include <iterator>
 #include <string>
-#include <string_view>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
 #if defined(__x86_64__) && defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include <rapidjson/error/en.h>
-#include <rapidjson/reader.h>
-
 #include "panic.hpp"
+#include "parse.hpp"
 #include "tables.hpp"
 
 namespace tilewise {
 
 Lazy<Solver> SOLVER;
 
-// --- Parsing the table texts --------------------------------------------------
-
-namespace {
-
-// Appends each entry of one JSON array of integers 0..255 to a buffer sized
-// for it; anything else stops the parse with a reason.
-class EntryHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, EntryHandler> {
-public:
-    EntryHandler(uint8_t* out, size_t capacity) : out_(out), capacity_(capacity) {}
-
-    // Called for nearly every entry: one test for all that append checks,
-    // as `open_` stays at `next_` (no room) outside the array.
-    bool Uint(unsigned v) {
-        if (v > 255 || next_ == open_) return append(v);
-        *next_++ = static_cast<uint8_t>(v);
-        return true;
-    }
-    bool Int(int v) { return v >= 0 ? append(static_cast<unsigned>(v)) : Default(); }
-    bool StartArray() {
-        if (++depth_ != 1) return reject("Expected one array of integers, not nested arrays.");
-        open_ = out_ + capacity_;
-        return true;
-    }
-    bool EndArray(rapidjson::SizeType) { return --depth_, open_ = next_, true; }
-    bool Default() { return reject("Expected an integer from 0 to 255."); }
-
-    size_t size() const { return static_cast<size_t>(next_ - out_); }
-    const char* reason() const { return reason_; }
-
-private:
-    bool append(unsigned v) {
-        if (depth_ != 1) return reject("Expected one array of integers.");
-        if (v > 255) return Default();
-        if (size() == capacity_) return reject("More entries than the text has separators.");
-        *next_++ = static_cast<uint8_t>(v);
-        return true;
-    }
-
-    bool reject(const char* reason) {
-        reason_ = reason;
-        return false;
-    }
-
-    uint8_t* out_;
-    size_t capacity_;
-    uint8_t* next_ = out_;
-    uint8_t* open_ = out_;  // end of the room for entries: out_ + capacity_ inside the array
-    int depth_ = 0;
-    const char* reason_ = nullptr;
-};
-
-// "line L, column C" of a byte offset, both counted from 1.
-std::string position(std::string_view text, size_t offset) {
-    offset = std::min(offset, text.size());
-    const std::string_view before = text.substr(0, offset);
-    const size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
-    const size_t line_start = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
-    return "line " + std::to_string(line) + ", column " + std::to_string(offset - line_start + 1);
-}
-
-// The number of commas in `text`. Counted in blocks of at most 255 bytes
-// with a one-byte counter, which the compiler turns into vector compares
-// and subtractions: four times the speed of std::count on the suit text.
-size_t commas(std::string_view text) {
-    size_t total = 0;
-    for (size_t at = 0; at < text.size(); at += 240) {
-        const size_t end = std::min(text.size(), at + 240);
-        uint8_t block = 0;
-        for (size_t i = at; i < end; ++i) block += text[i] == ',';
-        total += block;
-    }
-    return total;
-}
-
-// Asks Linux to back the 2 MB-aligned interior of a large new buffer with
-// huge pages: its first writes then fault a few times, not once per 4 KB
-// page, which costs a twentieth of the parse. Only advice: a refusal or
-// another system changes nothing else.
-void prefer_huge_pages([[maybe_unused]] uint8_t* data, [[maybe_unused]] size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kHuge - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-#endif
-}
-
-// Storage for `capacity` entries, followed by room for a kernel's load from
-// the last row's start.
-Table new_table(size_t capacity) {
-    Table table{std::unique_ptr<uint8_t[]>(new uint8_t[capacity + kRowLoad - kRowWidth]), 0};
-    std::fill_n(&table.entries[capacity], kRowLoad - kRowWidth, 0);
-    prefer_huge_pages(table.entries.get(), capacity);
-    return table;
-}
-
-// The texts' own form: "[", entries of one or two digits without a leading
-// zero joined by ", ", and "]" as the last byte. Each entry takes at least
-// three bytes of the text, brackets included, which sizes the storage; the
-// zero bytes after the text stop any read past its end. Anything else gives
-// an empty table, and the JSON parser reads the text again to report it.
-Table parse_canonical(std::string_view text) {
-    Table table = new_table(text.size() / 3);
-    uint8_t* next = table.entries.get();
-    const uint8_t* const room_end = next + text.size() / 3;
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* const last = p + text.size() - 1;
-    if (text.size() < 3 || *p++ != '[') return {};
-    for (;;) {
-        unsigned value = p[0] - unsigned{'0'};
-        const unsigned second = p[1] - unsigned{'0'};
-        if (value > 9 || next == room_end) return {};
-        if (second <= 9) {
-            if (value == 0) return {};
-            value = 10 * value + second;
-            ++p;
-        }
-        *next++ = static_cast<uint8_t>(value);
-        if (p[1] == ',' && p[2] == ' ') {
-            p += 3;
-        } else if (p[1] == ']' && p + 1 == last) {
-            table.size = static_cast<size_t>(next - table.entries.get());
-            return table;
-        } else {
-            return {};
-        }
-    }
-}
-
-// Any JSON text, with its parser's messages: the way every other text goes.
-Table parse_json(std::string_view text) {
-    // One entry per separator, plus one: the storage is sized exactly, and
-    // the entries go straight into it.
-    const size_t capacity = commas(text) + 1;
-    Table table = new_table(capacity);
-    EntryHandler handler(table.entries.get(), capacity);
-    // Zero bytes follow the text, so the reader may take it as a string that
-    // ends at a NUL, which it scans faster than a sized buffer. A NUL inside
-    // the text would end it early, so the reader must have consumed it all.
-    rapidjson::StringStream stream(text.data());
-    rapidjson::Reader reader;
-    rapidjson::ParseResult result = reader.Parse(stream, handler);
-    const char* reason = nullptr;
-    if (result.IsError()) {
-        reason = handler.reason() ? handler.reason() : rapidjson::GetParseError_En(result.Code());
-    } else if (stream.Tell() != text.size()) {
-        reason = "The text holds a NUL byte before its end.";
-        result.Set(rapidjson::kParseErrorTermination, stream.Tell());
-    }
-    if (reason != nullptr)
-        panic(std::string("called `Result::unwrap()` on an `Err` value: ") + reason + " (" +
-              position(text, result.Offset()) + ")");
-    table.size = handler.size();
-    return table;
-}
-
-// Drops the whole pages within a text from the process (Linux; advice only).
-// The texts are file pages of the module, which stay in the page cache; only
-// the parse reads them, once.
-void release_pages([[maybe_unused]] std::string_view text) {
-#if defined(__linux__) && defined(MADV_DONTNEED)
-    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(text.data()) + page - 1) & ~(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(text.data()) + text.size()) & ~(page - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
-#endif
-}
-
-Table parse_table(std::string_view text) {
-    Table table = parse_canonical(text);
-    if (table.size == 0) table = parse_json(text);
-    release_pages(text);
-    return table;
-}
-
-}  // namespace
-
 Solver::Solver()
-    : kernel(choose_kernel()), suit(parse_table(suit_table_text())), honour(parse_table(honour_table_text())) {}
+    : kernel(choose_kernel()),
+      suit(parse_embedded_table(suit_table_text())),
+      honour(parse_embedded_table(honour_table_text())) {}
 
 // --- The shanten number --------------------------------------------------------
 

@@ -4,21 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "kernel.hpp"
 #include "lazy.hpp"
+#include "rows.hpp"
 
 namespace tilewise {
-
-constexpr size_t kTileKinds = 34;
-constexpr size_t kSuitTiles = 9;
-constexpr size_t kHonourTiles = 7;
-constexpr size_t kHonourStart = 27;
-constexpr size_t kRowWidth = 10;   // k melds (k = 0..4), then k melds and a pair
-constexpr size_t kPairOffset = 5;
-constexpr unsigned kMaxCount = 4;  // copies of one tile
-constexpr size_t kMaxFixedMelds = 4;
 
 // A read-only view of a caller's counts: entry k is at first[k * stride].
 // The stride counts elements and may be negative or zero.
@@ -26,13 +17,6 @@ struct HandView {
     const uint8_t* first;
     size_t length;
     ptrdiff_t stride;
-};
-
-// One table: rows of kRowWidth entries, flat, in row-index order, then
-// room for a kernel's load from the last row's start.
-struct Table {
-    std::unique_ptr<uint8_t[]> entries;
-    size_t size = 0;
 };
 
 // The rows of a hand's four groups: three suits, then the honours.

@@ -45,24 +45,30 @@ def cxx_compiler():
     return os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
 
 
-def run_cpp_test(tmp_path, test, *sources):
+def run_cpp_test(tmp_path, test, *sources, includes=()):
     """Builds the C++ unit test tests/cpp/<test>.cpp with the named files of
-    src/ and runs it: the finished process. Skips without a C++ compiler."""
+    src/ (and the further include folders) and runs it: the finished process.
+    Skips without a C++ compiler."""
     compiler = cxx_compiler()
     if compiler is None:
         pytest.skip("no C++ compiler")
     exe = tmp_path / test
-    subprocess.run([compiler, "-std=c++17", "-O2", "-pthread", f"-I{ROOT / 'src'}", "-o", str(exe),
+    subprocess.run([compiler, "-std=c++17", "-O2", "-pthread", f"-I{ROOT / 'src'}",
+                    *(f"-isystem{folder}" for folder in includes), "-o", str(exe),
                     str(ROOT / "tests" / "cpp" / f"{test}.cpp"), *(str(ROOT / "src" / s) for s in sources)],
                    check=True)
     return subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
 
 
-def cmake_program():
-    """cmake from this interpreter's environment (the test extra's, found
+def program(name):
+    """`name` from this interpreter's environment (the test extra's, found
     even when the venv is not activated), else from PATH, else None."""
-    beside = Path(sys.executable).parent / "cmake"
-    return str(beside) if beside.exists() else shutil.which("cmake")
+    beside = Path(sys.executable).parent / name
+    return str(beside) if beside.exists() else shutil.which(name)
+
+
+def cmake_program():
+    return program("cmake")
 
 
 def tool_env():
@@ -73,13 +79,13 @@ def tool_env():
 
 
 def build_tool_args():
-    """The generator arguments for cmake: make if present, else a working
-    ninja, else None."""
-    if shutil.which("make"):
-        return ["-G", "Unix Makefiles"]
-    ninja = shutil.which("ninja")
+    """The generator arguments for cmake: a working ninja (the test extra
+    brings one), else make, else None."""
+    ninja = program("ninja")
     if ninja and subprocess.run([ninja, "--version"], capture_output=True).returncode == 0:
         return ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+    if shutil.which("make"):
+        return ["-G", "Unix Makefiles"]
     return None
 
 

@@ -24,7 +24,6 @@ set(CMAKE_CXX_FLAGS_INIT "-idirafter ${TILEWISE_AARCH64_SYSROOT}/usr/include")
 set(CMAKE_FIND_ROOT_PATH "${TILEWISE_AARCH64_SYSROOT}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-# Header-only RapidJSON is the build machine's.
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 
 # FindPython does not look into a sysroot for the headers of the interpreter

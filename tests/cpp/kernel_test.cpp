@@ -8,7 +8,7 @@
 #include <random>
 
 #include "kernel.hpp"
-#include "solver.hpp"
+#include "rows.hpp"
 
 using tilewise::kRowLoad;
 using tilewise::kRowWidth;

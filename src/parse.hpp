@@ -1,0 +1,26 @@
+// The table texts into storage: the texts' own form by a plain loop, any
+// other text by the JSON parser. A text that does not parse stops with a
+// panic: "called `Result::unwrap()` on an `Err` value: ", the parser's
+// description, and the line and column of the failure within the text.
+#pragma once
+
+#include <string_view>
+
+#include "rows.hpp"
+
+namespace tilewise {
+
+// Every text given here must be followed by at least two zero bytes (the
+// embedded texts have 64): the plain loop reads a little past the end
+// rather than testing for it at every entry.
+Table parse_table(std::string_view text);
+
+// The same through the JSON parser alone, whatever the text's form.
+Table parse_json_table(std::string_view text);
+
+// parse_table, then the text's pages are dropped from the process (Linux;
+// advice only). Only for the embedded texts: they are pages of the module
+// file, which the kernel reads back if they are ever touched again.
+Table parse_embedded_table(std::string_view text);
+
+}  // namespace tilewise
