@@ -1,7 +1,6 @@
 #include "parse.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <string>
 
