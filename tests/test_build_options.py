@@ -1,9 +1,9 @@
 """The build's own options, seen from CMake: how a cross build runs the table
 generator on the build machine (compiled there with the build machine's own
 compiler, or given ready-built; with neither, the configuration stops and says
-how). Naming the system explicitly
-(CMAKE_SYSTEM_NAME) makes any build a cross build to CMake, so the cross-build
-cases run on every machine; under the arm64 leg they cross-compile for real."""
+how). Naming the system explicitly (CMAKE_SYSTEM_NAME) makes any build a cross
+build to CMake, so the cross-build cases run on every machine; under the arm64
+leg they cross-compile for real."""
 
 import platform
 import shutil
