@@ -1,8 +1,6 @@
 #include "kernel.hpp"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <utility>
 
@@ -266,16 +264,15 @@ std::vector<NamedKernel> usable_kernels() {
     return kernels;
 }
 
-Kernel choose_kernel() {
+Kernel choose_kernel(std::string_view name) {
     const std::vector<NamedKernel> kernels = usable_kernels();
-    const char* wanted = std::getenv("TILEWISE_KERNEL");
-    if (wanted == nullptr || *wanted == '\0') return kernels.back().kernel;
+    if (name.empty()) return kernels.back().kernel;
     std::string names;
     for (const NamedKernel& k : kernels) {
-        if (std::strcmp(k.name, wanted) == 0) return k.kernel;
+        if (name == k.name) return k.kernel;
         names += names.empty() ? k.name : std::string(", ") + k.name;
     }
-    panic(std::string("TILEWISE_KERNEL=") + wanted + ": not a kernel this processor runs (" + names + ")");
+    panic("TILEWISE_KERNEL=" + std::string(name) + ": not a kernel this processor runs (" + names + ")");
 }
 
 }  // namespace tilewise

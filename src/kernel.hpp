@@ -5,17 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "rows.hpp"
-
-// The kernels' helpers must inline into one block with the working row in
-// registers; out of line, they keep it in memory and run at half speed.
-#if defined(__GNUC__)
-#define TILEWISE_INLINE inline __attribute__((always_inline))
-#else
-#define TILEWISE_INLINE inline
-#endif
 
 namespace tilewise {
 
@@ -34,8 +27,8 @@ struct NamedKernel {
 // first, the fastest last.
 std::vector<NamedKernel> usable_kernels();
 
-// The fastest usable kernel. As a testing aid, the environment variable
-// TILEWISE_KERNEL names another one; a name that is not usable here panics.
-Kernel choose_kernel();
+// The usable kernel of that name, or the fastest one for an empty name; a
+// name that is not usable here panics.
+Kernel choose_kernel(std::string_view name);
 
 }  // namespace tilewise

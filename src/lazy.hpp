@@ -5,6 +5,7 @@
 #include <atomic>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "panic.hpp"
 
@@ -20,12 +21,14 @@ public:
     Lazy(const Lazy&) = delete;
     Lazy& operator=(const Lazy&) = delete;
 
-    // The value, built by T's default constructor on the first access. If
-    // that build throws, the guard is poisoned, the exception goes on to the
-    // caller, and every later access panics; the build is never retried.
-    const T& get() {
+    // The value, built as T(args...) by the first access; later accesses
+    // ignore their arguments. If that build throws, the guard is poisoned,
+    // the exception goes on to the caller, and every later access panics;
+    // the build is never retried.
+    template <class... Args>
+    const T& get(Args&&... args) {
         if (state_.load(std::memory_order_acquire) == State::complete) return value();
-        return build_once();
+        return build_once(std::forward<Args>(args)...);
     }
 
     State state() const { return state_.load(std::memory_order_acquire); }
@@ -36,7 +39,8 @@ public:
     }
 
 private:
-    const T& build_once() {
+    template <class... Args>
+    const T& build_once(Args&&... args) {
         // A thread that finds the guard running blocks here until the
         // builder leaves; the builder never waits on anything else.
         std::lock_guard<std::mutex> lock(mutex_);
@@ -51,7 +55,7 @@ private:
         }
         state_.store(State::running, std::memory_order_relaxed);
         try {
-            new (storage_) T();
+            new (storage_) T(std::forward<Args>(args)...);
         } catch (...) {
             state_.store(State::poisoned, std::memory_order_release);
             throw;

@@ -7,6 +7,9 @@
 #include <Python.h>
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// NumPy's own global API table is not used (see NumpyApi): any macro that
+// would read it fails to link.
+#define NO_IMPORT_ARRAY
 #include <numpy/arrayobject.h>
 
 #include <atomic>
@@ -43,9 +46,9 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, TILEWISE_MODULE_NAME, "", 0, nu
 // succeed, as the module keeps process-wide state.
 std::atomic<bool> initialised{false};
 
-// Created once per process; never released.
-PyObject* panic_exception = nullptr;
-PyArray_Descr* uint8_descr = nullptr;
+// Created once per process, by whichever thread needs it first; never
+// released.
+std::atomic<PyObject*> panic_exception{nullptr};
 
 const char kPanicDoc[] =
     "Raised when native code called from Python stops with a panic.\n\n"
@@ -53,11 +56,17 @@ const char kPanicDoc[] =
     "usually propagates all the way up the stack and ends the interpreter instead of\n"
     "being caught by a broad `except Exception`.";
 
+// Threads that race to create the type each make one; the first to publish
+// it wins, and the others drop theirs, so every panic has the one type.
 PyObject* panic_exception_type() {
-    if (panic_exception == nullptr)
-        panic_exception = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                     PyExc_BaseException, nullptr);
-    return panic_exception;
+    PyObject* type = panic_exception.load(std::memory_order_acquire);
+    if (type != nullptr) return type;
+    PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (made == nullptr) return nullptr;
+    if (panic_exception.compare_exchange_strong(type, made, std::memory_order_acq_rel, std::memory_order_acquire))
+        return made;
+    Py_DECREF(made);
+    return type;
 }
 
 // --- Failures -------------------------------------------------------------------
@@ -93,11 +102,26 @@ PyObject* at_boundary(Body body) noexcept {
 
 // --- NumPy ------------------------------------------------------------------------
 
-// Finds NumPy's C API table on first use. NumPy 2 keeps it in
-// numpy._core.multiarray; asking for numpy.core.multiarray there warns, which
-// `-W error` turns into a failure. NumPy 1 has only numpy.core.multiarray.
-void load_numpy_api() {
-    if (PyArray_API != nullptr) return;
+// The parts of NumPy's C API that this module uses: the array type, the
+// type-equivalence test, and the uint8 descriptor to test against. Found by
+// the first call that needs them, then never changed or released. One atomic
+// pointer publishes all three at once, so that no thread sees some without
+// the others.
+struct NumpyApi {
+    PyTypeObject* array_type;
+    npy_bool (*equivalent)(PyArray_Descr*, PyArray_Descr*);
+    PyArray_Descr* uint8;
+};
+
+std::atomic<const NumpyApi*> numpy_api{nullptr};
+
+// Slots of NumPy's API table.
+constexpr int kArrayTypeSlot = 2, kDescrFromTypeSlot = 45, kEquivTypesSlot = 182;
+
+// NumPy 2 keeps the API table in numpy._core.multiarray; asking for
+// numpy.core.multiarray there warns, which `-W error` turns into a failure.
+// NumPy 1 has only numpy.core.multiarray.
+void** find_numpy_table() {
     PyObject* module = PyImport_ImportModule("numpy._core.multiarray");
     PyObject* capsule = module ? PyObject_GetAttrString(module, "_ARRAY_API") : nullptr;
     if (capsule == nullptr) {
@@ -111,19 +135,35 @@ void load_numpy_api() {
         capsule = PyObject_GetAttrString(module, "_ARRAY_API");
     }
     Py_DECREF(module);
-    void* api = capsule ? PyCapsule_GetPointer(capsule, nullptr) : nullptr;
+    void* table = capsule ? PyCapsule_GetPointer(capsule, nullptr) : nullptr;
     Py_XDECREF(capsule);  // NumPy's module keeps the capsule alive
-    if (api == nullptr) {
+    if (table == nullptr) {
         PyErr_Clear();
         panic("Failed to get NumPy API capsule");
     }
-    PyArray_API = static_cast<void**>(api);
-    uint8_descr = PyArray_DescrFromType(NPY_UBYTE);
-    if (uint8_descr == nullptr) {
-        PyArray_API = nullptr;
+    return static_cast<void**>(table);
+}
+
+// Threads that find it missing at the same time each look it up, with no
+// lock held while they call into Python; the first to publish wins.
+const NumpyApi& load_numpy_api() {
+    if (const NumpyApi* api = numpy_api.load(std::memory_order_acquire)) return *api;
+    void** table = find_numpy_table();
+    auto descr_from_type = reinterpret_cast<PyArray_Descr* (*)(int)>(table[kDescrFromTypeSlot]);
+    auto* found = new NumpyApi{static_cast<PyTypeObject*>(table[kArrayTypeSlot]),
+                               reinterpret_cast<npy_bool (*)(PyArray_Descr*, PyArray_Descr*)>(table[kEquivTypesSlot]),
+                               descr_from_type(NPY_UBYTE)};
+    if (found->uint8 == nullptr) {
+        delete found;
         PyErr_Clear();
         panic("Failed to get NumPy API capsule");
     }
+    const NumpyApi* published = nullptr;
+    if (numpy_api.compare_exchange_strong(published, found, std::memory_order_acq_rel, std::memory_order_acquire))
+        return *found;
+    Py_DECREF(found->uint8);
+    delete found;
+    return *published;
 }
 
 // --- Arguments ----------------------------------------------------------------------
@@ -175,8 +215,8 @@ PyObject* type_name(PyObject* object) {
 // The array in `hand`, if it is a one-dimensional ndarray (or subclass) of
 // uint8 or an equivalent type; otherwise NULL with a TypeError set.
 PyArrayObject* accept_array(PyObject* hand) {
-    load_numpy_api();
-    if (!PyArray_Check(hand)) {
+    const NumpyApi& numpy = load_numpy_api();
+    if (!PyObject_TypeCheck(hand, numpy.array_type)) {
         PyObject* name = type_name(hand);
         if (name == nullptr) return nullptr;
         type_error(PyUnicode_FromFormat("argument 'hand': '%U' object cannot be converted to 'PyArray<T, D>'", name));
@@ -189,7 +229,7 @@ PyArrayObject* accept_array(PyObject* hand) {
         return nullptr;
     }
     PyArray_Descr* descr = PyArray_DESCR(array);
-    if (descr != uint8_descr && !PyArray_EquivTypes(descr, uint8_descr)) {
+    if (descr != numpy.uint8 && !numpy.equivalent(descr, numpy.uint8)) {
         PyObject* shown = PyObject_Str(reinterpret_cast<PyObject*>(descr));
         if (shown == nullptr) return nullptr;
         type_error(PyUnicode_FromFormat("argument 'hand': type mismatch:\n from=%U, to=uint8", shown));
@@ -200,21 +240,6 @@ PyArrayObject* accept_array(PyObject* hand) {
 }
 
 // --- shanten(hand) ------------------------------------------------------------------
-
-// The sum of 34 contiguous counts, eight bytes at a time: each word's bytes
-// are added in pairs into 16-bit lanes, which no 34 counts can overflow
-// (34 * 255 < 65536); one multiplication then adds the four lanes.
-size_t contiguous_total(const uint8_t* counts) {
-    static_assert(tilewise::kTileKinds == 34, "four words and two bytes");
-    constexpr uint64_t kLow = 0x00FF00FF00FF00FF;
-    uint64_t lanes = 0;
-    for (size_t k = 0; k < 32; k += 8) {
-        uint64_t word;
-        std::memcpy(&word, counts + k, sizeof word);
-        lanes += (word & kLow) + ((word >> 8) & kLow);
-    }
-    return static_cast<size_t>((lanes * 0x0001000100010001) >> 48) + counts[32] + counts[33];
-}
 
 // Melds already outside the hand, from its number of tiles.
 size_t fixed_melds(size_t total) {
@@ -227,6 +252,68 @@ size_t fixed_melds(size_t total) {
         default: panic("hand.iter().sum() must be 1, 2, 4, 5, 7, 8, 10, 11, 13 or 14");
     }
 }
+
+#if !defined(TILEWISE_NULL_CALL)
+// The kernel named by TILEWISE_KERNEL, a testing aid, into `name` (empty
+// when unset). Read from os.environ, not with getenv(): on a free-threaded
+// build another thread may change the environment meanwhile, and only the
+// mapping is safe to read then. False with a Python error set if it fails.
+bool requested_kernel(std::string& name) {
+    PyObject* os = PyImport_ImportModule("os");
+    PyObject* environ = os ? PyObject_GetAttrString(os, "environ") : nullptr;
+    Py_XDECREF(os);
+    PyObject* value = environ ? PyObject_CallMethod(environ, "get", "s", "TILEWISE_KERNEL") : nullptr;
+    Py_XDECREF(environ);
+    if (value == nullptr) return false;
+    PyObject* bytes = value == Py_None ? nullptr : PyUnicode_EncodeFSDefault(value);
+    Py_DECREF(value);
+    if (bytes != nullptr) {
+        name.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+        Py_DECREF(bytes);
+    }
+    return !PyErr_Occurred();
+}
+
+#if defined(Py_GIL_DISABLED)
+// Detaches the calling thread from the interpreter for its lifetime, so
+// that a thread blocked in native code does not hold up the interpreter's
+// stop-the-world pauses (a collection, say).
+class Detached {
+public:
+    Detached() : state_(PyEval_SaveThread()) {}
+    ~Detached() { PyEval_RestoreThread(state_); }
+    Detached(const Detached&) = delete;
+    Detached& operator=(const Detached&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+#endif
+
+// The shared solver, built by the first call that needs it; null with a
+// Python error set if the kernel's name cannot be read. Under the GIL the
+// build holds every other thread, as every call does. On a free-threaded
+// build the thread detaches while it builds, or waits for another thread's
+// build: the build calls nothing in Python, so no lock is held across such
+// a call.
+const tilewise::Solver* build_shared_solver() {
+    std::string kernel;
+    if (!requested_kernel(kernel)) return nullptr;
+#if defined(Py_GIL_DISABLED)
+    Detached detached;
+#endif
+    return &tilewise::SOLVER.get(kernel);
+}
+
+// A call that finds the tables not built yet: the total is checked first,
+// so that a refused hand never builds them.
+__attribute__((noinline)) PyObject* shanten_before_tables(tilewise::Counts counts, size_t total) {
+    const size_t melds = fixed_melds(total);
+    const tilewise::Solver* solver = build_shared_solver();
+    if (solver == nullptr) return nullptr;
+    return PyLong_FromLong(solver->shanten(solver->rows(counts), melds));
+}
+#endif
 
 PyObject* shanten(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return at_boundary([&]() -> PyObject* {
@@ -241,31 +328,25 @@ PyObject* shanten(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
         if (array == nullptr) return nullptr;
 
         // Itemsize 1, so the byte stride is the element stride. The array is
-        // only read, in place, while the caller's reference keeps it alive.
+        // only read, in place, while the caller's reference keeps it alive;
+        // every count is read once, and all that follows uses what was read.
         const tilewise::HandView view{static_cast<const uint8_t*>(PyArray_DATA(array)),
                                       static_cast<size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0)};
-#if !defined(TILEWISE_NULL_CALL)
-        // Once the tables are built, the common hand's rows are looked up
-        // first: they are on their way from memory while the total is summed
-        // and checked. The lookup stops nothing; the checks keep their order.
-        tilewise::Rows rows;
-        const tilewise::Solver* built = tilewise::SOLVER.if_built();
-        const bool fetched = built != nullptr && built->fetch_rows(view, rows);
-#endif
-        size_t total = 0;
-        if (view.stride == 1 && view.length == tilewise::kTileKinds) {
-            total = contiguous_total(view.first);
-        } else {
-            for (size_t k = 0; k < view.length; ++k) total += view.first[static_cast<ptrdiff_t>(k) * view.stride];
-        }
-        const size_t melds = fixed_melds(total);
+        tilewise::Counts counts;
+        const size_t total = tilewise::read_hand(view, counts);
 #if defined(TILEWISE_NULL_CALL)
-        const auto result = static_cast<int32_t>(melds);
+        return PyLong_FromLong(static_cast<long>(fixed_melds(total)));
 #else
-        const tilewise::Solver& solver = tilewise::SOLVER.get();
-        const int32_t result = fetched ? solver.shanten(rows, melds) : solver.shanten(view, melds);
+        const tilewise::Solver* solver = tilewise::SOLVER.if_built();
+        if (solver == nullptr) return shanten_before_tables(counts, total);
+        // The common hand's rows are looked up first: they are on their way
+        // from memory while the total is checked. The lookup stops nothing;
+        // the checks keep their order.
+        tilewise::Rows rows;
+        const bool fetched = solver->fetch_rows(counts, rows);
+        const size_t melds = fixed_melds(total);
+        return PyLong_FromLong(solver->shanten(fetched ? rows : solver->rows(counts), melds));
 #endif
-        return PyLong_FromLong(result);
     });
 }
 
@@ -277,6 +358,11 @@ PyMethodDef shanten_def = {"shanten", reinterpret_cast<PyCFunction>(reinterpret_
 // Adds `shanten` to the module and to its __all__.
 PyObject* module_body(PyObject* module) {
     if (panic_exception_type() == nullptr) return nullptr;
+#if defined(Py_GIL_DISABLED)
+    // Every piece of the module's process-wide state is safe without the
+    // GIL, so importing it leaves the GIL off on a free-threaded build.
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) return nullptr;
     PyObject* name_str = PyUnicode_FromString(module_name);
@@ -284,6 +370,11 @@ PyObject* module_body(PyObject* module) {
     PyObject* function = PyCMethod_New(&shanten_def, module, name_str, nullptr);
     Py_DECREF(name_str);
     if (function == nullptr) return nullptr;
+#if PY_VERSION_HEX >= 0x030E0000
+    // Threads calling the function at once would otherwise all write its
+    // reference count on every call (free-threaded builds; nothing elsewhere).
+    PyUnstable_Object_EnableDeferredRefcount(function);
+#endif
 
     PyObject* result = nullptr;
     PyObject* function_name = PyObject_GetAttrString(function, "__name__");

@@ -2,22 +2,18 @@
 // and the computation over them. Nothing here knows about Python.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
+#include "hand.hpp"
 #include "kernel.hpp"
 #include "lazy.hpp"
+#include "panic.hpp"
 #include "rows.hpp"
 
 namespace tilewise {
-
-// A read-only view of a caller's counts: entry k is at first[k * stride].
-// The stride counts elements and may be negative or zero.
-struct HandView {
-    const uint8_t* first;
-    size_t length;
-    ptrdiff_t stride;
-};
 
 // The rows of a hand's four groups: three suits, then the honours.
 struct Rows {
@@ -28,26 +24,47 @@ struct Rows {
 };
 
 struct Solver {
-    Kernel kernel;  // chosen first: a wrong TILEWISE_KERNEL stops before the parse
+    Kernel kernel;  // chosen first: a wrong kernel name stops before the parse
     Table suit;     // 5^9 rows, for each of the three numbered suits
     Table honour;   // 5^7 rows, for the honours
 
-    // Chooses the kernel and parses both embedded table texts; panics if
-    // either text fails to parse.
-    // This is the solver's only constructor ("Solver::new").
-    Solver();
+    // Chooses the kernel (the fastest one, or the one named: a testing aid)
+    // and parses both embedded table texts; panics if the name is not a
+    // usable kernel or either text fails to parse. With no name this is the
+    // solver's only constructor ("Solver::new").
+    explicit Solver(std::string_view kernel_name = {});
 
-    // The shanten number of the hand in `hand` (positions 0..33) when
-    // `fixed_melds` melds are already outside it: -1 complete, 0 ready, ...
+    // The shanten number of the hand in `hand` (positions 0..33, each read
+    // once) when `fixed_melds` melds are already outside it: -1 complete,
+    // 0 ready, ...
     int32_t shanten(const HandView& hand, size_t fixed_melds) const;
 
-    // The same in two steps, for the common hand, so that its rows are on
-    // their way from memory while the caller does other work: the rows of a
-    // view of stride 1 and at least 34 counts, all at most 4 (false for any
-    // other view; never panics), then the shanten number from them.
-    bool fetch_rows(const HandView& hand, Rows& rows) const;
+    // The same in steps, so that a caller can check the tile total between
+    // them. fetch_rows: the rows of the common hand, 34 counts of at most 4,
+    // fetched from memory while the caller goes on (false for any other
+    // counts; never panics). rows: the rows of any counts, stopping at the
+    // first group that is too short or holds a count above 4. Then the
+    // shanten number from the rows.
+    bool fetch_rows(const Counts& counts, Rows& rows) const;
+    Rows rows(Counts counts) const;
     int32_t shanten(const Rows& rows, size_t fixed_melds) const;
 };
+
+TILEWISE_INLINE bool Solver::fetch_rows(const Counts& counts, Rows& rows) const {
+    size_t start[4];
+    if (!row_starts(counts, start) || std::max({start[0], start[1], start[2]}) + kRowWidth > suit.size ||
+        start[3] + kRowWidth > honour.size)
+        return false;
+    rows = {&suit.entries[start[0]], &suit.entries[start[1]], &suit.entries[start[2]], &honour.entries[start[3]]};
+    for (const uint8_t* row : {rows.first, rows.second, rows.third, rows.honours}) __builtin_prefetch(row);
+    return true;
+}
+
+TILEWISE_INLINE int32_t Solver::shanten(const Rows& rows, size_t fixed_melds) const {
+    // More fixed melds than a hand has room for.
+    if (fixed_melds > kMaxFixedMelds) panic("ndarray: index out of bounds");
+    return kernel(rows.first, rows.second, rows.third, rows.honours, kMaxFixedMelds - fixed_melds);
+}
 
 // The one solver of the process, built by the first call that needs it.
 extern Lazy<Solver> SOLVER;
