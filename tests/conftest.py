@@ -1,4 +1,5 @@
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -48,12 +49,14 @@ def cxx_compiler():
 def run_cpp_test(tmp_path, test, *sources, includes=()):
     """Builds the C++ unit test tests/cpp/<test>.cpp with the named files of
     src/ (and the further include folders) and runs it: the finished process.
-    Skips without a C++ compiler."""
+    CXXFLAGS and LDFLAGS apply, as to the module's own build (a sanitizer's,
+    say). Skips without a C++ compiler."""
     compiler = cxx_compiler()
     if compiler is None:
         pytest.skip("no C++ compiler")
     exe = tmp_path / test
-    subprocess.run([compiler, "-std=c++17", "-O2", "-pthread", f"-I{ROOT / 'src'}",
+    flags = shlex.split(os.environ.get("CXXFLAGS", "")) + shlex.split(os.environ.get("LDFLAGS", ""))
+    subprocess.run([compiler, "-std=c++17", "-O2", "-pthread", *flags, f"-I{ROOT / 'src'}",
                     *(f"-isystem{folder}" for folder in includes), "-o", str(exe),
                     str(ROOT / "tests" / "cpp" / f"{test}.cpp"), *(str(ROOT / "src" / s) for s in sources)],
                    check=True)

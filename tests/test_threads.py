@@ -1,4 +1,7 @@
-"""Eight threads make the process's first accepted call at the same moment:
+"""Calls from many threads at once. On a free-threaded build they run in
+parallel; on the others they take turns, and every check is the same.
+
+Eight threads make the process's first accepted call at the same moment:
 each gets its right answer, the tables are parsed once, nothing deadlocks.
 
 "Parsed once" is observed two ways in a fresh interpreter, against a
@@ -14,11 +17,16 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
 
+import tilewise
+from conftest import scaled
 from reference import random_hand, reference_shanten
 
 THREADS = 8
@@ -40,11 +48,14 @@ CHILD = textwrap.dedent(r"""
                 if line.startswith("RssAnon:"):
                     return int(line.split()[1])
 
-    # A rejected total: it loads NumPy's C API but stops before the tables.
-    try:
-        tilewise.shanten(np.zeros(34, dtype=np.uint8))
-    except BaseException as e:
-        assert "must be 1, 2, 4" in str(e), e
+    # The baseline's thread makes a call with a rejected total first: it
+    # loads NumPy's C API but stops before the tables. The eight threads
+    # race for that too.
+    if mode == "single":
+        try:
+            tilewise.shanten(np.zeros(34, dtype=np.uint8))
+        except BaseException as e:
+            assert "must be 1, 2, 4" in str(e), e
 
     results, cpu, errors = [None] * len(hands), [None] * len(hands), []
     barrier = threading.Barrier(len(hands)) if mode == "threads" else None
@@ -125,3 +136,126 @@ def test_first_calls_from_eight_threads_parse_the_tables_once(hands, baseline, r
     single_copy = baseline["rss_growth_kb"]
     if single_copy is not None:
         assert run["rss_growth_kb"] < single_copy * 1.5, (run, baseline)
+
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def test_import_leaves_the_gil_as_the_build_has_it():
+    # Under -W error the warning a free-threaded interpreter gives when an
+    # import turns the GIL back on would fail the import.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    child = subprocess.run([sys.executable, "-W", "error", "-c",
+                            "import sys, tilewise; print(getattr(sys, '_is_gil_enabled', lambda: True)())"],
+                           capture_output=True, text=True, timeout=TIMEOUT, env=env)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == str(not FREE_THREADED)
+
+
+def together(count, work):
+    """Runs work(k) in `count` threads released at once; their results."""
+    results, errors = [None] * count, []
+    start_line = threading.Barrier(count)
+
+    def run(k):
+        try:
+            start_line.wait(timeout=60)
+            results[k] = work(k)
+        except BaseException as e:  # noqa: B036 - the test wants every failure
+            errors.append(e)
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=TIMEOUT)
+    assert not any(t.is_alive() for t in threads)
+    if errors:
+        raise errors[0]
+    return results
+
+
+def layouts(counts):
+    """The same hand as arrays of several layouts."""
+    wide = np.zeros(2 * len(counts), dtype=np.uint8)
+    wide[::2] = counts
+    read_only = counts.copy()
+    read_only.flags.writeable = False
+    return [counts.copy(), wide[::2], counts[::-1].copy()[::-1], np.concatenate([counts, np.zeros(6, np.uint8)]),
+            read_only]
+
+
+def test_threads_look_up_shared_arrays_at_once():
+    rng = np.random.default_rng(7)
+    arrays = [a for tiles in (14, 13, 11, 8, 5, 2) for _ in range(scaled(40)) for a in layouts(random_hand(rng, tiles))]
+    expected = [tilewise.shanten(a) for a in arrays]
+
+    def look_up(k):
+        order = np.roll(np.arange(len(arrays)), k * len(arrays) // 4)  # each thread starts elsewhere
+        seen = {}
+        for _ in range(scaled(20)):
+            for i in order:
+                seen.setdefault(i, set()).add(tilewise.shanten(arrays[i]))
+        return seen
+
+    for seen in together(4, look_up):
+        assert all(seen[i] == {expected[i]} for i in range(len(arrays)))
+
+
+def test_panics_in_many_threads_have_one_type():
+    hands = [np.zeros(34, np.uint8), np.array([5] + [0] * 33, np.uint8), np.ones(14, np.uint8)]
+
+    def panic(k):
+        try:
+            tilewise.shanten(hands[k % len(hands)])
+        except BaseException as e:  # noqa: B036 - the panic is what is wanted
+            return type(e)
+
+    types = set(together(8, panic))
+    assert len(types) == 1
+    (panic_type,) = types
+    assert f"{panic_type.__module__}.{panic_type.__name__}" == "pyo3_runtime.PanicException"
+    assert not issubclass(panic_type, Exception)
+
+
+# 123m 456p 789s 11z: 11 tiles, complete. With 22z as well: 13 tiles, ready.
+# Counts read partly before and partly after 22z comes or goes would give
+# another number (1, or 2).
+TOGGLED = 28
+TOGGLE_HAND = np.zeros(34, np.uint8)
+TOGGLE_HAND[[0, 1, 2, 12, 13, 14, 24, 25, 26]] = 1
+TOGGLE_HAND[27] = 2
+
+
+@pytest.mark.parametrize("layout", ["contiguous", "strided"])
+def test_array_changed_during_calls_gives_the_number_of_what_was_read(layout):
+    if layout == "contiguous":
+        hand = TOGGLE_HAND.copy()
+    else:
+        hand = np.zeros(2 * 34, np.uint8)[::2]
+        hand[:] = TOGGLE_HAND
+    answers = {0: tilewise.shanten(hand)}
+    hand[TOGGLED] = 2
+    answers[2] = tilewise.shanten(hand)
+    assert answers == {0: -1, 2: 0}
+    deadline = time.monotonic() + 0.5 * scaled(1)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # under a GIL, as many turns as it gives
+    try:
+        def work(k):
+            seen, calls = set(), 0
+            while time.monotonic() < deadline:
+                if k == 0:
+                    hand[TOGGLED] = 2
+                    hand[TOGGLED] = 0
+                else:
+                    seen.add(tilewise.shanten(hand))
+                calls += 1
+            return seen, calls
+
+        results = together(4, work)
+    finally:
+        sys.setswitchinterval(interval)
+    seen = set().union(*(s for s, _ in results[1:]))
+    assert all(calls > 100 for _, calls in results), results
+    assert seen == set(answers.values()), seen
