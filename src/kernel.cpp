@@ -103,7 +103,6 @@ TILEWISE_INLINE Vec both(Vec a, Vec b) { return _mm_and_si128(a, b); }
 template <int D> TILEWISE_INLINE Vec shift_up(Vec v) { return _mm_slli_si128(v, D); }
 // Lanes 5-12 as a word, lane 5 lowest.
 TILEWISE_INLINE uint64_t pair_lanes(Vec v) { return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_srli_si128(v, 5))); }
-TILEWISE_INLINE Vec load_into_every_lane(const uint8_t* p) { return _mm_set1_epi8(static_cast<char>(*p)); }
 
 #else
 using Vec = uint8x16_t;
@@ -114,33 +113,22 @@ TILEWISE_INLINE Vec minus(Vec a, Vec b) { return vqsubq_u8(a, b); }
 TILEWISE_INLINE Vec either(Vec a, Vec b) { return vorrq_u8(a, b); }
 TILEWISE_INLINE Vec both(Vec a, Vec b) { return vandq_u8(a, b); }
 template <int D> TILEWISE_INLINE Vec shift_up(Vec v) { return vextq_u8(vdupq_n_u8(0), v, 16 - D); }
-TILEWISE_INLINE Vec load_into_every_lane(const uint8_t* p) { return vld1q_dup_u8(p); }
 
 #endif
 
-// Two ways to put entry D of a row into every lane. A shuffle of the row,
-// left to the compiler, which picks the instructions of the function it is
-// inlined into: unpacks and word shuffles for SSE2, one dup for NEON.
-struct ByShuffle {
+// Entry D of a row in every lane: a shuffle of the row, left to the
+// compiler, which picks the instructions of the function it is inlined
+// into: unpacks and word shuffles for SSE2, one dup for NEON.
+template <int D>
+TILEWISE_INLINE Vec broadcast(Vec row) {
     using Bytes = uint8_t __attribute__((vector_size(16)));
-    template <int D>
-    static TILEWISE_INLINE Vec broadcast(const uint8_t*, Vec row) {
-        const Bytes bytes = reinterpret_cast<Bytes>(row);
+    const Bytes bytes = reinterpret_cast<Bytes>(row);
 #if defined(__clang__)
-        return reinterpret_cast<Vec>(
-            __builtin_shufflevector(bytes, bytes, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D));
+    return reinterpret_cast<Vec>(__builtin_shufflevector(bytes, bytes, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D));
 #else
-        return reinterpret_cast<Vec>(
-            __builtin_shuffle(bytes, Bytes{D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D}));
+    return reinterpret_cast<Vec>(__builtin_shuffle(bytes, Bytes{D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D}));
 #endif
-    }
-};
-
-// Or one load into every lane, where the processor has one (AVX2).
-struct ByLoad {
-    template <int D>
-    static TILEWISE_INLINE Vec broadcast(const uint8_t* row, Vec) { return load_into_every_lane(row + D); }
-};
+}
 
 // blocked[D]: 255 in the lanes that a shift up by D would carry from the
 // no-pair half into the pair half (D = 1..4), 0 elsewhere.
@@ -166,22 +154,19 @@ constexpr Lanes make_all_but_first() {
 constexpr Lanes kAllButFirst = make_all_but_first();
 
 // W[i-D] + R[D] in lane i.
-template <class Spread, int D>
-TILEWISE_INLINE Vec term(Vec w, const uint8_t* row, Vec r) {
-    Vec entry = Spread::template broadcast<D>(row, r);
+template <int D>
+TILEWISE_INLINE Vec term(Vec w, Vec r) {
+    Vec entry = broadcast<D>(r);
     if constexpr (D < static_cast<int>(kPairOffset)) entry = either(entry, load(kBlocked.lanes[D]));
     return minus(shift_up<D>(w), entry);
 }
 
-// Folds a row R, at `row` and in `r`, into a working row W.
-template <class Spread>
-TILEWISE_INLINE Vec merge(Vec w, const uint8_t* row, Vec r) {
+// Folds a row R into a working row W.
+TILEWISE_INLINE Vec merge(Vec w, Vec r) {
     // A tree rather than a chain: the merges are the call's critical path.
-    return greater(
-        greater(greater(w, term<Spread, 1>(w, row, r)), greater(term<Spread, 2>(w, row, r), term<Spread, 3>(w, row, r))),
-        greater(greater(term<Spread, 4>(w, row, r), term<Spread, 5>(w, row, r)),
-                greater(greater(term<Spread, 6>(w, row, r), term<Spread, 7>(w, row, r)),
-                        greater(term<Spread, 8>(w, row, r), term<Spread, 9>(w, row, r)))));
+    return greater(greater(greater(w, term<1>(w, r)), greater(term<2>(w, r), term<3>(w, r))),
+                   greater(greater(term<4>(w, r), term<5>(w, r)),
+                           greater(greater(term<6>(w, r), term<7>(w, r)), greater(term<8>(w, r), term<9>(w, r)))));
 }
 
 // The first two suits merged, and the third suit with the honours: the two
@@ -189,15 +174,8 @@ TILEWISE_INLINE Vec merge(Vec w, const uint8_t* row, Vec r) {
 // and commutative, so the order changes no result. The third suit's entry 0
 // is 0 like every row's, and cleared unread, as the computation never reads
 // the entry 0 of a row it merges in.
-struct Halves {
-    Vec suits, rest;
-};
-template <class Spread>
-TILEWISE_INLINE Halves halves(const uint8_t* first, const uint8_t* second, const uint8_t* third,
-                                      const uint8_t* honours) {
-    return {merge<Spread>(complement(load(first)), second, load(second)),
-            merge<Spread>(complement(both(load(third), load(kAllButFirst.lanes))), honours, load(honours))};
-}
+TILEWISE_INLINE Vec first_half(const uint8_t* first) { return complement(load(first)); }
+TILEWISE_INLINE Vec second_half(const uint8_t* third) { return complement(both(load(third), load(kAllButFirst.lanes))); }
 
 TILEWISE_INLINE int32_t shanten_of(unsigned best) { return static_cast<int32_t>(best) - 1; }
 
@@ -226,15 +204,58 @@ constexpr Gather kGather = make_gather();
 // lane read out.
 int32_t sse2_kernel(const uint8_t* first, const uint8_t* second, const uint8_t* third, const uint8_t* honours,
                     size_t melds) {
-    const Halves h = halves<ByShuffle>(first, second, third, honours);
-    const Vec all = merge<ByShuffle>(h.suits, nullptr, complement(h.rest));
+    const Vec suits = merge(first_half(first), load(second)), rest = merge(second_half(third), load(honours));
+    const Vec all = merge(suits, complement(rest));
     return shanten_of(255 - static_cast<unsigned>((pair_lanes(all) >> (8 * melds)) & 0xFF));
+}
+
+// AVX2 merges both halves at once, one in each 128-bit lane of a 32-byte
+// register: its byte shifts and byte shuffles work lane by lane, so each
+// lane is a working row and the row merged into it, as above. Half the
+// shifts and shuffles, which share one execution port on most processors.
+using Wide = __m256i;
+
+// Per D, in both lanes: the shuffle that puts entry D in every lane, and
+// blocked[D].
+struct WideConstants {
+    alignas(32) uint8_t spread[kRowWidth][2 * kRowLoad];
+    alignas(32) uint8_t blocked[kPairOffset][2 * kRowLoad];
+};
+constexpr WideConstants make_wide_constants() {
+    WideConstants c{};
+    for (size_t i = 0; i < 2 * kRowLoad; ++i) {
+        for (size_t d = 0; d < kRowWidth; ++d) c.spread[d][i] = static_cast<uint8_t>(d);
+        for (size_t d = 0; d < kPairOffset; ++d) c.blocked[d][i] = kBlocked.lanes[d][i % kRowLoad];
+    }
+    return c;
+}
+constexpr WideConstants kWide = make_wide_constants();
+
+template <int D>
+__attribute__((target("avx2"))) TILEWISE_INLINE Wide wide_term(Wide w, Wide r, const WideConstants* c) {
+    Wide entry = _mm256_shuffle_epi8(r, _mm256_load_si256(reinterpret_cast<const Wide*>(c->spread[D])));
+    if constexpr (D < static_cast<int>(kPairOffset))
+        entry = _mm256_or_si256(entry, _mm256_load_si256(reinterpret_cast<const Wide*>(c->blocked[D])));
+    return _mm256_subs_epu8(_mm256_slli_si256(w, D), entry);
 }
 
 __attribute__((target("avx2"))) int32_t avx2_kernel(const uint8_t* first, const uint8_t* second,
                                                     const uint8_t* third, const uint8_t* honours, size_t melds) {
-    const Halves h = halves<ByLoad>(first, second, third, honours);
-    const Vec terms = minus(_mm_shuffle_epi8(h.suits, load(kGather.lanes[melds])), complement(h.rest));
+    // Hidden from the compiler, the constants are read from memory, one
+    // load each; seen, they are rebuilt in registers at three instructions
+    // apiece, which costs a sixth of the call.
+    const WideConstants* c = &kWide;
+    asm("" : "+r"(c));
+    const Wide w = _mm256_set_m128i(second_half(third), first_half(first));
+    const Wide r = _mm256_set_m128i(load(honours), load(second));
+    const Wide merged = _mm256_max_epu8(
+        _mm256_max_epu8(_mm256_max_epu8(w, wide_term<1>(w, r, c)),
+                        _mm256_max_epu8(wide_term<2>(w, r, c), wide_term<3>(w, r, c))),
+        _mm256_max_epu8(_mm256_max_epu8(wide_term<4>(w, r, c), wide_term<5>(w, r, c)),
+                        _mm256_max_epu8(_mm256_max_epu8(wide_term<6>(w, r, c), wide_term<7>(w, r, c)),
+                                        _mm256_max_epu8(wide_term<8>(w, r, c), wide_term<9>(w, r, c)))));
+    const Vec suits = _mm256_castsi256_si128(merged), rest = _mm256_extracti128_si256(merged, 1);
+    const Vec terms = minus(_mm_shuffle_epi8(suits, load(kGather.lanes[melds])), complement(rest));
     // Complemented back, the terms are the sums, 255 for no plan; the least
     // of 16 bytes is the least of 8 words, which SSE4.1 finds in one step.
     const Vec sums = complement(terms);
@@ -244,8 +265,8 @@ __attribute__((target("avx2"))) int32_t avx2_kernel(const uint8_t* first, const 
 #elif defined(TILEWISE_NEON)
 int32_t neon_kernel(const uint8_t* first, const uint8_t* second, const uint8_t* third, const uint8_t* honours,
                     size_t melds) {
-    const Halves h = halves<ByShuffle>(first, second, third, honours);
-    const Vec terms = minus(vqtbl1q_u8(h.suits, load(kGather.lanes[melds])), complement(h.rest));
+    const Vec suits = merge(first_half(first), load(second)), rest = merge(second_half(third), load(honours));
+    const Vec terms = minus(vqtbl1q_u8(suits, load(kGather.lanes[melds])), complement(rest));
     return shanten_of(255 - vmaxvq_u8(terms));
 }
 #endif
