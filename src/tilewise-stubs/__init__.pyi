@@ -28,4 +28,8 @@ def shanten(hand: npt.NDArray[np.uint8]) -> int:
 
     The first call that passes the total check parses both tables (about 20 MB,
     kept until the process ends).
+
+    Safe from any thread, and run in parallel on a free-threaded build. If
+    another thread writes to the array during the call, each count is still
+    read once and the answer is for the counts that were read.
     """
