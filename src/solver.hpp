@@ -43,8 +43,9 @@ struct Solver {
     // them. fetch_rows: the rows of the common hand, 34 counts of at most 4,
     // fetched from memory while the caller goes on (false for any other
     // counts; never panics). rows: the rows of any counts, stopping at the
-    // first group that is too short or holds a count above 4. Then the
-    // shanten number from the rows.
+    // first group that is too short or holds a count above 4 (it takes the
+    // counts by value, so that a caller's stay in registers on its other
+    // paths). Then the shanten number from the rows.
     bool fetch_rows(const Counts& counts, Rows& rows) const;
     Rows rows(Counts counts) const;
     int32_t shanten(const Rows& rows, size_t fixed_melds) const;
