@@ -239,15 +239,21 @@ def test_array_changed_during_calls_gives_the_number_of_what_was_read(layout):
     answers[2] = tilewise.shanten(hand)
     assert answers == {0: -1, 2: 0}
     deadline = time.monotonic() + 0.5 * scaled(1)
+    # Under a GIL the readers only ever see the array between two of the
+    # writer's steps: it hands the GIL over after each write, so that they
+    # see both hands. Without the GIL they read while it writes.
+    hand_over = (lambda: None) if FREE_THREADED else (lambda: time.sleep(0))
     interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # under a GIL, as many turns as it gives
+    sys.setswitchinterval(1e-5)
     try:
         def work(k):
             seen, calls = set(), 0
             while time.monotonic() < deadline:
                 if k == 0:
                     hand[TOGGLED] = 2
+                    hand_over()
                     hand[TOGGLED] = 0
+                    hand_over()
                 else:
                     seen.add(tilewise.shanten(hand))
                 calls += 1
