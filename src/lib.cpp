@@ -259,11 +259,13 @@ size_t fixed_melds(size_t total) {
 // build another thread may change the environment meanwhile, and only the
 // mapping is safe to read then. False with a Python error set if it fails.
 bool requested_kernel(std::string& name) {
+    // Not named `environ`: Windows' <stdlib.h> defines that as a macro for
+    // the C runtime's own environment block.
     PyObject* os = PyImport_ImportModule("os");
-    PyObject* environ = os ? PyObject_GetAttrString(os, "environ") : nullptr;
+    PyObject* os_environ = os ? PyObject_GetAttrString(os, "environ") : nullptr;
     Py_XDECREF(os);
-    PyObject* value = environ ? PyObject_CallMethod(environ, "get", "s", "TILEWISE_KERNEL") : nullptr;
-    Py_XDECREF(environ);
+    PyObject* value = os_environ ? PyObject_CallMethod(os_environ, "get", "s", "TILEWISE_KERNEL") : nullptr;
+    Py_XDECREF(os_environ);
     if (value == nullptr) return false;
     PyObject* bytes = value == Py_None ? nullptr : PyUnicode_EncodeFSDefault(value);
     Py_DECREF(value);
