@@ -59,8 +59,9 @@ def test_check_refuses_and_removes_a_wrong_text(tmp_path, damaged):
 
 # --- The assembler file on every object format we ship ------------------------
 
-# Clang assembles tables.S.in for macOS on any host, so the Mach-O half is held
-# to the same standard as the ELF half although nothing here links or runs it.
+# Clang assembles tables.S.in for macOS and Windows on any host, so the Mach-O
+# and COFF parts are held to the same standard as the ELF part (the Windows
+# leg also links and runs the COFF one).
 # 32-bit ARM is not shipped: there '@' starts a comment, so it keeps the ELF
 # half to the syntax every ELF assembler accepts.
 TARGETS = {
@@ -69,6 +70,7 @@ TARGETS = {
     "x86_64-linux-gnu": "elf",
     "aarch64-linux-gnu": "elf",
     "armv7-linux-gnueabihf": "elf",
+    "x86_64-w64-windows-gnu": "coff",
 }
 # Odd lengths, no zero byte: the padding and the alignment of what follows show.
 TEXTS = {"suit": bytes(7 * i % 251 + 1 for i in range(101)), "honour": bytes(range(1, 72))}
@@ -122,24 +124,31 @@ def test_assembled_texts(tmp_path, llvm, target):
     subprocess.run([clang, "-target", target, "-c", "tables.S", "-o", "tables.o"], cwd=tmp_path, check=True)
     data = (tmp_path / "tables.o").read_bytes()
     sections, symbols = read_object(readobj, tmp_path / "tables.o")
-    macho = TARGETS[target] == "macho"
+    object_format = TARGETS[target]
 
     def located(symbol_name):
         """The symbol's offset in the file, after checking where and how it is defined."""
-        symbol = symbols[("_" if macho else "") + symbol_name]
+        symbol = symbols[("_" if object_format == "macho" else "") + symbol_name]
         section_name = symbol["Section"].split()[0]
         section = sections[section_name]
-        if macho:
+        offset, address = section.get("Offset"), section.get("Address")
+        if object_format == "macho":
             assert (section["Segment"].split()[0], section_name) == ("__TEXT", "__const")
             assert {"Extern", "PrivateExtern"} <= symbol["flags"]
             assert int(section["Alignment"]) >= 6
-        else:
+        elif object_format == "elf":
             assert section_name == ".rodata"
             assert symbol["Binding"].startswith("Global") and symbol["Type"].startswith("Object")
             assert "STV_HIDDEN" in symbol["flags"]
             assert int(section["AddressAlignment"]) >= 64
+        else:  # a DLL exports only what is marked dllexport: a global symbol is not exported
+            assert section_name == ".rdata"
+            assert {"IMAGE_SCN_MEM_READ", "IMAGE_SCN_ALIGN_64BYTES"} <= section["flags"]
+            assert "IMAGE_SCN_MEM_WRITE" not in section["flags"]
+            assert symbol["StorageClass"].startswith("External")
+            offset, address = section["PointerToRawData"], section["VirtualAddress"]
         value = int(symbol["Value"], 0)
-        return int(section["Offset"], 0) + value - int(section["Address"], 0), value
+        return int(offset, 0) + value - int(address, 0), value
 
     for name, text in TEXTS.items():
         at, address = located(f"tilewise_{name}_text")

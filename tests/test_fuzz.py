@@ -10,6 +10,7 @@ count to N.
 """
 
 import functools
+import gc
 import itertools
 import os
 import tempfile
@@ -290,7 +291,6 @@ def one_dimensional(draw, memmap_dir):
         raw.tofile(path)
         buffer = np.memmap(path, dtype=dtype, mode="r" if kind == "memmap-readonly" else "r+",
                            shape=(length,))
-        os.unlink(path)  # the mapping stays
     else:
         buffer = raw
     if kind == "slice" and step != 0:
@@ -342,8 +342,12 @@ MEMMAP_NAMES = itertools.count()
 
 @pytest.fixture(scope="module")
 def memmap_dir():
+    """The folder of the mapped files. Windows cannot delete a file while it
+    is mapped, so they go with the folder, once the examples' arrays, and with
+    them the maps, are released."""
     with tempfile.TemporaryDirectory(prefix="tilewise-fuzz-") as path:
         yield path
+        gc.collect()
 
 
 def check(holder):

@@ -91,7 +91,8 @@ def subinterpreter_runners():
 RUNNERS = subinterpreter_runners()
 
 
-@pytest.mark.skipif(not RUNNERS, reason="this Python offers no way to run a sub-interpreter")
+@pytest.mark.skipif(not RUNNERS, reason="no way to run a sub-interpreter: this Python lacks _testcapi "
+                                        "(and, before 3.12, _xxsubinterpreters)")
 @pytest.mark.parametrize("runner", RUNNERS)
 @pytest.mark.parametrize("first_call", [False, True], ids=["before first call", "after first call"])
 def test_import_in_subinterpreter(runner, first_call):

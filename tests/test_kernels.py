@@ -16,10 +16,17 @@ KERNELS = ["scalar", "sse2", "avx2", "neon"]
 REFUSED = "not a kernel this processor runs"
 
 
-def cpu_has(flag):
+def has_avx2():
+    """Whether the processor and the system run AVX2 code, as Linux's
+    /proc/cpuinfo or Windows' IsProcessorFeaturePresent tells; None elsewhere."""
+    if sys.platform == "win32":
+        import ctypes
+        return bool(ctypes.windll.kernel32.IsProcessorFeaturePresent(40))  # PF_AVX2_INSTRUCTIONS_AVAILABLE
+    if not sys.platform.startswith("linux"):
+        return None
     try:
         with open("/proc/cpuinfo") as cpuinfo:
-            return any(line.startswith("flags") and flag in line.split() for line in cpuinfo)
+            return any(line.startswith("flags") and "avx2" in line.split() for line in cpuinfo)
     except OSError:
         return None
 
@@ -29,7 +36,7 @@ def usable_here():
     None where that cannot be told."""
     machine = platform.machine().lower()
     if machine in ("x86_64", "amd64"):
-        avx2 = cpu_has("avx2")
+        avx2 = has_avx2()
         return None if avx2 is None else ["scalar", "sse2"] + ["avx2"] * avx2
     if machine in ("aarch64", "arm64"):
         return ["scalar", "neon"]

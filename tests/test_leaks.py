@@ -30,8 +30,8 @@ CHILD = textwrap.dedent(r"""
 
     setup = json.loads(sys.argv[1])
 
-    def rss_anon_kb():  # None without Linux's /proc
-        if not os.path.exists("/proc/self/status"):
+    def rss_anon_kb():  # None without Linux's /proc (Wine's is its server's)
+        if not sys.platform.startswith("linux") or not os.path.exists("/proc/self/status"):
             return None
         with open("/proc/self/status") as status:
             for line in status:

@@ -40,8 +40,8 @@ CHILD = textwrap.dedent(r"""
 
     mode, hands = sys.argv[1], [np.array(h, dtype=np.uint8) for h in json.loads(sys.argv[2])]
 
-    def rss_anon_kb():  # None without Linux's /proc
-        if not os.path.exists("/proc/self/status"):
+    def rss_anon_kb():  # None without Linux's /proc (Wine's is its server's)
+        if not sys.platform.startswith("linux") or not os.path.exists("/proc/self/status"):
             return None
         with open("/proc/self/status") as status:
             for line in status:
@@ -263,5 +263,7 @@ def test_array_changed_during_calls_gives_the_number_of_what_was_read(layout):
     finally:
         sys.setswitchinterval(interval)
     seen = set().union(*(s for s, _ in results[1:]))
-    assert all(calls > 100 for _, calls in results), results
+    # The writer waits for the GIL twice a round: where handing it over is
+    # slow (Wine's thread switches) it makes a hundred rounds or fewer.
+    assert results[0][1] > 10 and all(calls > 100 for _, calls in results[1:]), results
     assert seen == set(answers.values()), seen
