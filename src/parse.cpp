@@ -4,6 +4,8 @@
 #include <iterator>
 #include <string>
 
+// Linux only: advice on the tables' memory (see prefer_huge_pages and
+// release_pages). macOS and Windows build without it and get no advice.
 #if defined(__linux__)
 #include <sys/mman.h>
 #include <unistd.h>
@@ -24,7 +26,8 @@ namespace {
 // Asks Linux to back the 2 MB-aligned interior of a large new buffer with
 // huge pages: its first writes then fault a few times, not once per 4 KB
 // page, which costs a twentieth of the parse. Only advice: a refusal or
-// another system changes nothing else.
+// another system changes nothing else. Windows gives large pages only to a
+// process holding the right to lock memory, so there the pages stay small.
 void prefer_huge_pages([[maybe_unused]] uint8_t* data, [[maybe_unused]] size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr uintptr_t kHuge = uintptr_t{1} << 21;
@@ -221,7 +224,8 @@ std::string describe(std::string what) {
 
 // Drops the whole pages within a text from the process (Linux; advice only).
 // The texts are file pages of the module, which stay in the page cache; only
-// the parse reads them, once.
+// the parse reads them, once. macOS and Windows keep them mapped until the
+// system trims the process's pages, as it does with unused ones.
 void release_pages([[maybe_unused]] std::string_view text) {
 #if defined(__linux__) && defined(MADV_DONTNEED)
     const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
