@@ -267,3 +267,63 @@ def test_array_changed_during_calls_gives_the_number_of_what_was_read(layout):
     # slow (Wine's thread switches) it makes a hundred rounds or fewer.
     assert results[0][1] > 10 and all(calls > 100 for _, calls in results[1:]), results
     assert seen == set(answers.values()), seen
+
+
+# One thread makes the process's first accepted call, which builds the
+# tables; the main thread forks after `delay` seconds, perhaps while the
+# build runs. The child makes a call of its own and must answer within the
+# deadline; the parent kills it if not.
+FORK_TRIAL = textwrap.dedent(r"""
+    import json, os, sys, threading, time, warnings
+    import numpy as np
+    import tilewise
+
+    warnings.simplefilter("ignore", DeprecationWarning)  # a fork of a process with threads
+    delay, hand = float(sys.argv[1]), np.array(json.loads(sys.argv[2]), np.uint8)
+    returned = threading.Event()
+    builder = threading.Thread(target=lambda: (tilewise.shanten(hand), returned.set()))
+    builder.start()
+    time.sleep(delay)
+    early = not returned.is_set()
+    pid = os.fork()
+    if pid == 0:
+        os.write(1, f"child {tilewise.shanten(hand)}\n".encode())
+        os._exit(0)
+    deadline = time.monotonic() + float(sys.argv[3])
+    while os.waitpid(pid, os.WNOHANG) == (0, 0):
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            print("child hung")
+            break
+        time.sleep(0.005)
+    builder.join()
+    print("forked", "before" if early else "after", "the first call returned")
+""")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork, which this platform lacks")
+def test_fork_during_the_first_call_leaves_a_child_that_computes():
+    hand = [1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 2, 1, 1, 0, 0, 0, 0]
+    expected = reference_shanten(np.array(hand, np.uint8))
+    timing = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import time, numpy as np, tilewise
+        hand = np.array({hand}, np.uint8)
+        start = time.perf_counter()
+        tilewise.shanten(hand)
+        print(time.perf_counter() - start)
+    """)], capture_output=True, text=True, timeout=TIMEOUT)
+    assert timing.returncode == 0, timing.stderr
+    first_call = float(timing.stdout)
+    # Forks spread over the first call and a little past it, several times
+    # over, as a thread's start and the build's own length vary.
+    delays = [first_call * step / 10 for step in range(12) for _ in range(scaled(2))]
+    early = 0
+    for delay in delays:
+        trial = subprocess.run([sys.executable, "-c", FORK_TRIAL, str(delay), json.dumps(hand), "10"],
+                               capture_output=True, text=True, timeout=TIMEOUT)
+        assert trial.returncode == 0, trial.stderr[-2000:]
+        lines = trial.stdout.splitlines()
+        assert lines[0] == f"child {expected}", (delay, trial.stdout, trial.stderr[-2000:])
+        early += lines[-1] == "forked before the first call returned"
+    print(f"first call {first_call * 1e3:.1f} ms; {early} of {len(delays)} forks came before it returned")
