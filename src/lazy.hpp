@@ -38,6 +38,25 @@ public:
         return state_.load(std::memory_order_acquire) == State::complete ? &value() : nullptr;
     }
 
+    // A fork copies the guard but not the thread that may be building: the
+    // child would wait forever for a lock that no thread of its own holds.
+    // The forking thread calls hold_for_fork before the fork, which waits
+    // for a build in progress to end and keeps any other from starting, and
+    // release_after_fork after it, in the parent and in the child alike. The
+    // child so finds the value built, or no build begun (and makes its own),
+    // or the guard poisoned, as the parent does; never a build in progress.
+    // Once the value is built, a fork costs one load.
+    void hold_for_fork() {
+        if (state_.load(std::memory_order_acquire) == State::complete) return;
+        mutex_.lock();
+        held_for_fork_ = true;
+    }
+    void release_after_fork() {
+        if (!held_for_fork_) return;
+        held_for_fork_ = false;
+        mutex_.unlock();
+    }
+
 private:
     template <class... Args>
     const T& build_once(Args&&... args) {
@@ -68,6 +87,9 @@ private:
 
     std::atomic<State> state_{State::incomplete};
     std::mutex mutex_;
+    // Whether this thread holds the lock for a fork: two threads may fork at
+    // once, each between its own two calls.
+    static inline thread_local bool held_for_fork_ = false;
     alignas(T) unsigned char storage_[sizeof(T)] = {};
 };
 

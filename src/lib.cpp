@@ -360,6 +360,9 @@ PyMethodDef shanten_def = {"shanten", reinterpret_cast<PyCFunction>(reinterpret_
 // Adds `shanten` to the module and to its __all__.
 PyObject* module_body(PyObject* module) {
     if (panic_exception_type() == nullptr) return nullptr;
+#if !defined(TILEWISE_NULL_CALL)
+    tilewise::wait_for_the_build_at_fork();
+#endif
 #if defined(Py_GIL_DISABLED)
     // Every piece of the module's process-wide state is safe without the
     // GIL, so importing it leaves the GIL off on a free-threaded build.

@@ -1,7 +1,12 @@
 #include "solver.hpp"
 
 #include <algorithm>
+#include <new>
 #include <string>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 #include "panic.hpp"
 #include "parse.hpp"
@@ -10,6 +15,22 @@
 namespace tilewise {
 
 Lazy<Solver> SOLVER;
+
+// Why a fork that waits for the build cannot deadlock. On a free-threaded
+// build os.fork() first stops every thread attached to the interpreter,
+// then forks, and these handlers run on the forking thread while the others
+// are stopped. The builder is detached for the whole build, calls nothing
+// in Python, and releases the guard's lock before it attaches again, so it
+// always ends the build; threads waiting for the build are detached too and
+// hold nothing. Under a GIL the builder holds the GIL for the whole build,
+// so no Python thread can fork meanwhile. Windows has no fork.
+void wait_for_the_build_at_fork() {
+#if !defined(_WIN32)
+    if (pthread_atfork([] { SOLVER.hold_for_fork(); }, [] { SOLVER.release_after_fork(); },
+                       [] { SOLVER.release_after_fork(); }) != 0)
+        throw std::bad_alloc();  // its one failure: no memory for the handlers
+#endif
+}
 
 Solver::Solver(std::string_view kernel_name)
     : kernel(choose_kernel(kernel_name)),

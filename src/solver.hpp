@@ -70,4 +70,8 @@ TILEWISE_INLINE int32_t Solver::shanten(const Rows& rows, size_t fixed_melds) co
 // The one solver of the process, built by the first call that needs it.
 extern Lazy<Solver> SOLVER;
 
+// Makes every fork of the process wait for a build of SOLVER in progress, so
+// that the child can always compute. Once per process, before any build.
+void wait_for_the_build_at_fork();
+
 }  // namespace tilewise

@@ -1,6 +1,7 @@
 // Unit test of the once-only guard, in states Python cannot reach on demand:
-// a build that throws, threads that wait on a build, and the poisoned state.
-// Prints one line per check and exits non-zero if any fails.
+// a build that throws, threads that wait on a build, the poisoned state, and
+// a fork while another thread builds. Prints one line per check and exits
+// non-zero if any fails.
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +10,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <pthread.h>
+#include <unistd.h>
+#endif
 
 #include "lazy.hpp"
 
@@ -72,6 +79,38 @@ Outcome access(Lazy<Failing>& lazy) {
     }
 }
 
+#if !defined(_WIN32)
+std::atomic<int> forked_builds{0};
+struct BuiltAcrossFork {
+    int value;
+    BuiltAcrossFork() : value(42) {
+        ++forked_builds;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+};
+Lazy<BuiltAcrossFork> across_fork;
+
+// A fork while another thread builds: the child must get the value that the
+// parent built, not wait forever for the lock its builder held. The alarm
+// ends a child that hangs.
+void fork_during_a_build() {
+    pthread_atfork([] { across_fork.hold_for_fork(); }, [] { across_fork.release_after_fork(); },
+                   [] { across_fork.release_after_fork(); });
+    std::thread builder([] { across_fork.get(); });
+    while (across_fork.state() != Lazy<BuiltAcrossFork>::State::running) std::this_thread::yield();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(5);
+        _exit(across_fork.get().value == 42 && forked_builds == 1 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    builder.join();
+    check(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+          "a fork during a build waits for it, and the child gets the one value");
+}
+#endif
+
 }  // namespace
 
 int main() {
@@ -102,6 +141,10 @@ int main() {
     check(access(failing) == Outcome::poisoned && access(failing) == Outcome::poisoned,
           "every later access panics with the poisoned message");
     check(failing_builds == 1, "the build is never retried");
+
+#if !defined(_WIN32)
+    fork_during_a_build();
+#endif
 
     return failures == 0 ? 0 : 1;
 }
