@@ -98,6 +98,7 @@ void fork_during_a_build() {
                    [] { across_fork.release_after_fork(); });
     std::thread builder([] { across_fork.get(); });
     while (across_fork.state() != Lazy<BuiltAcrossFork>::State::running) std::this_thread::yield();
+    std::fflush(stdout);  // else the child may print the lines so far again
     const pid_t pid = fork();
     if (pid == 0) {
         alarm(5);
