@@ -119,7 +119,8 @@ def test_assembled_texts(tmp_path, llvm, target):
     source = (ROOT / "src" / "tables.S.in").read_text()
     for name, text in TEXTS.items():
         (tmp_path / f"{name}.json").write_bytes(text)
-        source = source.replace(f"@{name.upper()}_TEXT@", str(tmp_path / f"{name}.json"))
+        # Forward slashes: a backslash in an assembler string starts an escape.
+        source = source.replace(f"@{name.upper()}_TEXT@", (tmp_path / f"{name}.json").as_posix())
     (tmp_path / "tables.S").write_text(source)
     subprocess.run([clang, "-target", target, "-c", "tables.S", "-o", "tables.o"], cwd=tmp_path, check=True)
     data = (tmp_path / "tables.o").read_bytes()
