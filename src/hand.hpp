@@ -84,21 +84,21 @@ TILEWISE_INLINE size_t total(const Counts& c) {
            (c.tail & 0xFF) + (c.tail >> 8);
 }
 
-// Two groups of eight base-5 digits, one in each half, as row starts: the
+// Two groups of eight base-5 digits, one in each half, as numbers: the
 // digits are paired, the pairs paired and the quads paired, each step one
-// multiply and add on all lanes; the row width comes in with the last one.
-TILEWISE_INLINE __m128i eight_digit_starts(__m128i digits) {
+// multiply and add on all lanes.
+TILEWISE_INLINE __m128i eight_digit_numbers(__m128i digits) {
     const __m128i pairs = _mm_add_epi16(
         _mm_mullo_epi16(_mm_and_si128(digits, _mm_set1_epi16(0xFF)), _mm_set1_epi16(5)), _mm_srli_epi16(digits, 8));
-    const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(static_cast<int>(kRowWidth << 16 | 25 * kRowWidth)));
+    const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(1 << 16 | 25));
     return _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi64x(625)), _mm_srli_epi64(quads, 32));
 }
 
-// Where the four rows start, if every count is at most 4: a suit's row is
-// its first count times 5^8 plus its last eight counts read in base 5; the
+// The four row indices, if every count is at most 4: a suit's row is its
+// first count times 5^8 plus its last eight counts read in base 5; the
 // honours' eight digits start with the last suit tile, cleared to a
 // leading zero. Every digit is moved out of the two registers, not loaded.
-TILEWISE_INLINE bool starts(const Counts& c, size_t (&start)[4]) {
+TILEWISE_INLINE bool indices(const Counts& c, size_t (&index)[4]) {
     const __m128i largest = _mm_max_epu8(_mm_max_epu8(c.low, c.high), _mm_cvtsi32_si128(static_cast<int>(c.tail)));
     if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(largest, _mm_set1_epi8(kMaxCount)), _mm_setzero_si128())) !=
         0xFFFF)
@@ -106,14 +106,13 @@ TILEWISE_INLINE bool starts(const Counts& c, size_t (&start)[4]) {
     const __m128i second = _mm_or_si128(_mm_srli_si128(c.low, 10), _mm_slli_si128(c.high, 6));   // counts 10-17
     const __m128i honours = _mm_insert_epi16(_mm_slli_si128(_mm_srli_si128(c.high, 11), 1),      // 0, counts 27-31
                                              static_cast<int>(c.tail), 3);                       // counts 32, 33
-    const __m128i first = eight_digit_starts(_mm_unpacklo_epi64(_mm_srli_si128(c.low, 1), second));
-    const __m128i rest = eight_digit_starts(_mm_unpacklo_epi64(_mm_srli_si128(c.high, 3), honours));
-    const size_t lead = kLeadRows * kRowWidth;
-    start[0] = (_mm_cvtsi128_si32(c.low) & 0xFF) * lead + static_cast<size_t>(_mm_cvtsi128_si64(first));
-    start[1] = (_mm_extract_epi16(c.low, 4) >> 8) * lead +
+    const __m128i first = eight_digit_numbers(_mm_unpacklo_epi64(_mm_srli_si128(c.low, 1), second));
+    const __m128i rest = eight_digit_numbers(_mm_unpacklo_epi64(_mm_srli_si128(c.high, 3), honours));
+    index[0] = (_mm_cvtsi128_si32(c.low) & 0xFF) * kLeadRows + static_cast<size_t>(_mm_cvtsi128_si64(first));
+    index[1] = (_mm_extract_epi16(c.low, 4) >> 8) * kLeadRows +
                static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(first, first)));
-    start[2] = (_mm_extract_epi16(c.high, 1) & 0xFF) * lead + static_cast<size_t>(_mm_cvtsi128_si64(rest));
-    start[3] = static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(rest, rest)));
+    index[2] = (_mm_extract_epi16(c.high, 1) & 0xFF) * kLeadRows + static_cast<size_t>(_mm_cvtsi128_si64(rest));
+    index[3] = static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(rest, rest)));
     return true;
 }
 
@@ -140,25 +139,24 @@ TILEWISE_INLINE uint64_t above_four(uint64_t word) {
     return ((word + 0x7B7B7B7B7B7B7B7B) | word) & 0x8080808080808080;
 }
 
-// Eight base-5 digits, the first in the lowest byte, as a row start.
-TILEWISE_INLINE uint64_t eight_digit_start(uint64_t word) {
+// Eight base-5 digits, the first in the lowest byte, as a number.
+TILEWISE_INLINE uint64_t eight_digit_number(uint64_t word) {
     word = ((word * (1 + (uint64_t{5} << 8))) >> 8) & 0x00FF00FF00FF00FF;
     word = ((word * (1 + (uint64_t{25} << 16))) >> 16) & 0x0000FFFF0000FFFF;
-    return (word * (kRowWidth + (uint64_t{625 * kRowWidth} << 32))) >> 32;
+    return (word * (1 + (uint64_t{625} << 32))) >> 32;
 }
 
 // As above, from the four words: each group's digits are shifted out of
 // the two words that hold them.
-TILEWISE_INLINE bool starts(const Counts& c, size_t (&start)[4]) {
+TILEWISE_INLINE bool indices(const Counts& c, size_t (&index)[4]) {
     const uint64_t* w = c.words;
     const uint64_t honours = (w[3] >> 16 & ~uint64_t{0xFF}) | uint64_t{c.tail} << 48;  // 0, counts 27-33
     if ((above_four(w[0]) | above_four(w[1]) | above_four(w[2]) | above_four(w[3]) | above_four(c.tail)) != 0)
         return false;
-    const size_t lead = kLeadRows * kRowWidth;
-    start[0] = (w[0] & 0xFF) * lead + eight_digit_start(w[0] >> 8 | w[1] << 56);
-    start[1] = (w[1] >> 8 & 0xFF) * lead + eight_digit_start(w[1] >> 16 | w[2] << 48);
-    start[2] = (w[2] >> 16 & 0xFF) * lead + eight_digit_start(w[2] >> 24 | w[3] << 40);
-    start[3] = eight_digit_start(honours);
+    index[0] = (w[0] & 0xFF) * kLeadRows + eight_digit_number(w[0] >> 8 | w[1] << 56);
+    index[1] = (w[1] >> 8 & 0xFF) * kLeadRows + eight_digit_number(w[1] >> 16 | w[2] << 48);
+    index[2] = (w[2] >> 16 & 0xFF) * kLeadRows + eight_digit_number(w[2] >> 24 | w[3] << 40);
+    index[3] = eight_digit_number(honours);
     return true;
 }
 
@@ -191,10 +189,10 @@ TILEWISE_INLINE size_t read_hand(const HandView& hand, Counts& counts) {
     return total;
 }
 
-// Where the rows of the four groups start in their tables (suits, then
-// honours), for 34 counts of at most 4; false for any other counts.
-TILEWISE_INLINE bool row_starts(const Counts& counts, size_t (&start)[4]) {
-    return counts.length == kTileKinds && hand_detail::starts(counts, start);
+// The row indices of the four groups (suits, then honours), for 34 counts
+// of at most 4; false for any other counts.
+TILEWISE_INLINE bool row_indices(const Counts& counts, size_t (&index)[4]) {
+    return counts.length == kTileKinds && hand_detail::indices(counts, index);
 }
 
 // The counts as bytes: for the paths that report what was read.

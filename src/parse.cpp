@@ -1,11 +1,12 @@
 #include "parse.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <string>
 
-// Linux only: advice on the tables' memory (see prefer_huge_pages and
-// release_pages). macOS and Windows build without it and get no advice.
+// Linux only: advice on the texts' pages (see release_pages). macOS and
+// Windows build without it.
 #if defined(__linux__)
 #include <sys/mman.h>
 #include <unistd.h>
@@ -21,60 +22,192 @@ namespace tilewise {
 
 namespace {
 
-// --- Storage -------------------------------------------------------------------
+// --- Row ids ---------------------------------------------------------------------
 
-// Asks Linux to back the 2 MB-aligned interior of a large new buffer with
-// huge pages: its first writes then fault a few times, not once per 4 KB
-// page, which costs a twentieth of the parse. Only advice: a refusal or
-// another system changes nothing else. Windows gives large pages only to a
-// process holding the right to lock memory, so there the pages stay small.
-void prefer_huge_pages([[maybe_unused]] uint8_t* data, [[maybe_unused]] size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kHuge - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+// Rows that a parse holds before they get their ids: 40 KB of entries.
+constexpr size_t kChunkRows = 4096;
+constexpr size_t kChunkEntries = kChunkRows * kRowWidth;
+
+// Builds a table as the parse goes, through one step shared by both parse
+// paths: the parse writes entries into the chunk, and each full chunk, then
+// what is left at the end, gets its row ids, a row not seen before joining
+// the distinct rows. Beyond the table itself, a parse holds one chunk and
+// this record's few KB, whatever the length of the text.
+class TableWriter {
+public:
+    // Room for the ids of up to `max_rows` rows.
+    explicit TableWriter(size_t max_rows)
+        : chunk_(new uint8_t[kChunkEntries]), ids_(new uint8_t[max_rows]), max_rows_(max_rows) {}
+
+    uint8_t* chunk() { return chunk_.get(); }
+    const uint8_t* chunk_end() const { return chunk_.get() + kChunkEntries; }
+
+    // The chunk is full: ids for its rows. False if they would not fit in
+    // the room for ids (a text with more entries than it was sized for).
+    bool take_chunk() {
+        if (max_rows_ - rows_ < kChunkRows) return false;
+        give_ids(kChunkRows);
+        return true;
+    }
+
+    // The entries end at `end`, within the chunk: ids for its full rows. A
+    // partial last row gets no id, but its entries count in the size.
+    Table finish(const uint8_t* end) && {
+        const size_t entries = static_cast<size_t>(end - chunk_.get());
+        if (max_rows_ - rows_ < entries / kRowWidth) return {};
+        give_ids(entries / kRowWidth);
+        Table table;
+        table.size = rows_ * kRowWidth + entries % kRowWidth;
+        table.ids = std::move(ids_);
+        table.distinct_rows = distinct_rows_;
+        table.distinct.reset(new uint8_t[distinct_rows_ * kRowLoad]);
+        std::copy_n(distinct_, distinct_rows_ * kRowLoad, table.distinct.get());
+        return table;
+    }
+
+private:
+    static constexpr size_t kSlots = 2 * kMaxDistinctRows;  // a hash of the distinct rows, at most half full
+
+    void give_ids(size_t rows) {
+        const uint8_t* row = chunk_.get();
+        for (size_t r = 0; r < rows; ++r, row += kRowWidth) ids_[rows_ + r] = id_of(row);
+        rows_ += rows;
+    }
+
+    // A row's ten entries as two words, the key of the hash.
+    static void key(const uint8_t* row, uint64_t& low, uint64_t& high) {
+        static_assert(kRowWidth == 10, "a row is one word and two bytes");
+        uint16_t tail;
+        std::memcpy(&low, row, sizeof low);
+        std::memcpy(&tail, row + sizeof low, sizeof tail);
+        high = tail;
+    }
+
+    uint8_t id_of(const uint8_t* row) {
+        uint64_t low, high;
+        key(row, low, high);
+        // Neighbouring rows often repeat (most rows of many tiles are all
+        // zero): the last row's id answers them without the hash.
+        if (low == last_low_ && high == last_high_) return last_id_;
+        size_t slot = static_cast<size_t>(((low ^ (high << 53)) * 0x9E3779B97F4A7C15) >> 55) % kSlots;
+        while (slot_ids_[slot] != 0 && (slot_low_[slot] != low || slot_high_[slot] != high)) slot = (slot + 1) % kSlots;
+        if (slot_ids_[slot] == 0) {
+            if (distinct_rows_ == kMaxDistinctRows)
+                panic("a table text has more than " + std::to_string(kMaxDistinctRows) +
+                      " distinct rows, more than one-byte row ids can name");
+            std::copy_n(row, kRowWidth, &distinct_[distinct_rows_ * kRowLoad]);
+            slot_low_[slot] = low;
+            slot_high_[slot] = high;
+            slot_ids_[slot] = static_cast<uint16_t>(++distinct_rows_);
+        }
+        last_low_ = low;
+        last_high_ = high;
+        last_id_ = static_cast<uint8_t>(slot_ids_[slot] - 1);
+        return last_id_;
+    }
+
+    std::unique_ptr<uint8_t[]> chunk_;
+    std::unique_ptr<uint8_t[]> ids_;
+    size_t max_rows_;
+    size_t rows_ = 0;
+    size_t distinct_rows_ = 0;
+    uint8_t distinct_[kMaxDistinctRows * kRowLoad] = {};  // zero padding after each row's entries
+    uint64_t slot_low_[kSlots] = {};
+    uint64_t slot_high_[kSlots] = {};
+    uint16_t slot_ids_[kSlots] = {};  // id + 1; 0 for an empty slot
+    uint64_t last_low_ = 0;
+    uint64_t last_high_ = ~uint64_t{0};  // no row's: its two bytes never fill a word
+    uint8_t last_id_ = 0;
+};
+
+// --- The text's pages ----------------------------------------------------------------
+
+// Drops the whole pages in [start, end) from the process (Linux; advice
+// only). They are file pages of the module, which stay in the page cache
+// and come back if touched again. macOS and Windows keep them mapped until
+// the system trims the process's unused pages.
+void release_pages([[maybe_unused]] uintptr_t start, [[maybe_unused]] uintptr_t end) {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 #endif
 }
 
-// Storage for `capacity` entries, followed by room for a kernel's load from
-// the last row's start.
-Table new_table(size_t capacity) {
-    Table table{std::unique_ptr<uint8_t[]>(new uint8_t[capacity + kRowLoad - kRowWidth]), 0};
-    std::fill_n(&table.entries[capacity], kRowLoad - kRowWidth, 0);
-    prefer_huge_pages(table.entries.get(), capacity);
-    return table;
-}
+// The pages of an embedded text that a parse has passed, dropped in steps
+// of kDropStep as it goes, so that at most that much of the text is in the
+// process at once, not all 60 MB. A parse of any other text drops nothing.
+class PassedPages {
+public:
+    PassedPages() = default;
+    explicit PassedPages(std::string_view text) {
+        const auto page = static_cast<uintptr_t>(page_size());
+        dropped_ = (reinterpret_cast<uintptr_t>(text.data()) + page - 1) & ~(page - 1);
+        end_ = (reinterpret_cast<uintptr_t>(text.data()) + text.size()) & ~(page - 1);
+        page_mask_ = ~(page - 1);
+    }
+
+    // The parse has read everything before `at`.
+    void passed(const void* at) {
+        const uintptr_t upto = std::min(reinterpret_cast<uintptr_t>(at) & page_mask_, end_);
+        if (upto < dropped_ + kDropStep) return;
+        release_pages(dropped_, upto);
+        dropped_ = upto;
+    }
+
+    // The parse is done: the rest of the text goes too.
+    void all() {
+        release_pages(dropped_, end_);
+        dropped_ = end_;
+    }
+
+private:
+    static constexpr uintptr_t kDropStep = uintptr_t{1} << 20;
+
+    static long page_size() {
+#if defined(__linux__)
+        return sysconf(_SC_PAGESIZE);
+#else
+        return 4096;
+#endif
+    }
+
+    uintptr_t dropped_ = 0;  // every page before this one is gone
+    uintptr_t end_ = 0;      // and none from here on may go
+    uintptr_t page_mask_ = 0;
+};
 
 // --- The texts' own form -----------------------------------------------------
 
 // "[", entries of one or two digits without a leading zero joined by ", ",
 // and "]" as the last byte. Each entry takes at least three bytes of the
-// text, brackets included, which sizes the storage; the zero bytes after the
-// text stop any read past its end. Anything else gives an empty table, and
-// the JSON parser reads the text again to report it.
-Table parse_own_form(std::string_view text) {
+// text, brackets included, which sizes the room for ids; the zero bytes
+// after the text stop any read past its end. Anything else gives an empty
+// table, and the JSON parser reads the text again to report it.
+Table parse_own_form(std::string_view text, PassedPages pages) {
     if (text.size() < 3 || text.front() != '[') return {};
-    Table table = new_table(text.size() / 3);
-    uint8_t* next = table.entries.get();
-    const uint8_t* const room_end = next + text.size() / 3;
+    TableWriter writer(text.size() / 3 / kRowWidth + 1);
+    uint8_t* next = writer.chunk();
     const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + 1;
     const auto* const last = p + text.size() - 2;
     for (;;) {
         unsigned value = p[0] - unsigned{'0'};
         const unsigned second = p[1] - unsigned{'0'};
-        if (value > 9 || next == room_end) return {};
+        if (value > 9) return {};
         if (second <= 9) {
             if (value == 0) return {};
             value = 10 * value + second;
             ++p;
         }
+        if (next == writer.chunk_end()) {
+            if (!writer.take_chunk()) return {};
+            next = writer.chunk();
+            pages.passed(p);
+        }
         *next++ = static_cast<uint8_t>(value);
         if (p[1] == ',' && p[2] == ' ') {
             p += 3;
         } else if (p[1] == ']' && p + 1 == last) {
-            table.size = static_cast<size_t>(next - table.entries.get());
-            return table;
+            pages.all();
+            return std::move(writer).finish(next);
         } else {
             return {};
         }
@@ -90,20 +223,6 @@ std::string position(std::string_view text, size_t offset) {
     const size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
     const size_t line_start = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
     return "line " + std::to_string(line) + ", column " + std::to_string(offset - line_start + 1);
-}
-
-// The number of commas in `text`. Counted in blocks of at most 255 bytes
-// with a one-byte counter, which the compiler turns into vector compares
-// and subtractions: four times the speed of std::count on the suit text.
-size_t commas(std::string_view text) {
-    size_t total = 0;
-    for (size_t at = 0; at < text.size(); at += 240) {
-        const size_t end = std::min(text.size(), at + 240);
-        uint8_t block = 0;
-        for (size_t i = at; i < end; ++i) block += text[i] == ',';
-        total += block;
-    }
-    return total;
 }
 
 // A pointer into the text that keeps `*read` at the furthest byte the parser
@@ -137,13 +256,14 @@ private:
 };
 
 // The parser's events: each entry of one array of integers 0..255 goes
-// straight into storage sized for it; anything else stops the parse with a
+// straight into the writer's chunk; anything else stops the parse with a
 // reason.
 class EntryHandler {
 public:
     using json = nlohmann::json;
 
-    EntryHandler(uint8_t* out, size_t capacity) : out_(out), capacity_(capacity) {}
+    EntryHandler(TableWriter& writer, PassedPages& pages, const char* const* read)
+        : writer_(writer), pages_(pages), read_(read) {}
 
     // Called for nearly every entry: one test for all that append checks,
     // as `open_` stays at `next_` (no room) outside the array.
@@ -157,7 +277,7 @@ public:
     }
     bool start_array(std::size_t) {
         if (++depth_ != 1) return reject("Expected one array of integers, not nested arrays.");
-        open_ = out_ + capacity_;
+        open_ = writer_.chunk_end();
         return true;
     }
     bool end_array() { return --depth_, open_ = next_, true; }
@@ -179,7 +299,7 @@ public:
         return false;
     }
 
-    size_t size() const { return static_cast<size_t>(next_ - out_); }
+    const uint8_t* end() const { return next_; }
     const char* reason() const { return reason_; }
     const std::string& parser_reason() const { return parser_reason_; }
     size_t parser_offset() const { return parser_offset_; }
@@ -188,7 +308,12 @@ private:
     bool append(json::number_unsigned_t v) {
         if (depth_ != 1) return reject("Expected one array of integers.");
         if (v > 255) return not_an_entry();
-        if (size() == capacity_) return reject("More entries than the text has separators.");
+        if (next_ == writer_.chunk_end()) {
+            if (!writer_.take_chunk()) return reject("More entries than the text has room for.");
+            next_ = writer_.chunk();
+            open_ = writer_.chunk_end();
+            pages_.passed(*read_);
+        }
         *next_++ = static_cast<uint8_t>(v);
         return true;
     }
@@ -198,10 +323,11 @@ private:
         return false;
     }
 
-    uint8_t* out_;
-    size_t capacity_;
-    uint8_t* next_ = out_;
-    uint8_t* open_ = out_;  // end of the room for entries: out_ + capacity_ inside the array
+    TableWriter& writer_;
+    PassedPages& pages_;
+    const char* const* read_;  // how far the parser has read
+    uint8_t* next_ = writer_.chunk();
+    const uint8_t* open_ = next_;  // end of the room for entries: the chunk's end inside the array
     int depth_ = 0;
     const char* reason_ = nullptr;
     std::string parser_reason_;
@@ -222,60 +348,49 @@ std::string describe(std::string what) {
     return what;
 }
 
-// Drops the whole pages within a text from the process (Linux; advice only).
-// The texts are file pages of the module, which stay in the page cache; only
-// the parse reads them, once. macOS and Windows keep them mapped until the
-// system trims the process's pages, as it does with unused ones.
-void release_pages([[maybe_unused]] std::string_view text) {
-#if defined(__linux__) && defined(MADV_DONTNEED)
-    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(text.data()) + page - 1) & ~(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(text.data()) + text.size()) & ~(page - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
-#endif
-}
-
 }  // namespace
 
-Table parse_json_table(std::string_view text) {
-    // One entry per separator, plus one: the storage is sized exactly, and
-    // the entries go straight into it.
-    const size_t capacity = commas(text) + 1;
-    Table table = new_table(capacity);
-    EntryHandler handler(table.entries.get(), capacity);
+namespace {
+
+Table parse_json(std::string_view text, PassedPages pages) {
+    // An entry takes a digit and a separator, the last one a bracket: this
+    // many rows at most. Room for ids that the entries do not fill is never
+    // touched, and takes no memory.
+    TableWriter writer(text.size() / 2 / kRowWidth + 1);
+    const char* read = text.data();
+    EntryHandler handler(writer, pages, &read);
     std::string reason;
     size_t offset = 0;
     if (text.substr(0, 3) == "\xEF\xBB\xBF") {
         // The parser would skip a byte order mark; a table text has none.
         reason = "A byte order mark is not part of a table text.";
-    } else {
-        const char* read = text.data();
-        if (!nlohmann::json::sax_parse(Reading(text.data(), &read), Reading(text.data() + text.size(), &read),
-                                       &handler)) {
-            if (handler.reason() != nullptr) {
-                reason = handler.reason();
-                offset = static_cast<size_t>(read - text.data()) - 1;  // the parser reads one byte ahead
-            } else {
-                reason = describe(handler.parser_reason());
-                offset = handler.parser_offset();
-            }
+    } else if (!nlohmann::json::sax_parse(Reading(text.data(), &read), Reading(text.data() + text.size(), &read),
+                                          &handler)) {
+        if (handler.reason() != nullptr) {
+            reason = handler.reason();
+            offset = static_cast<size_t>(read - text.data()) - 1;  // the parser reads one byte ahead
+        } else {
+            reason = describe(handler.parser_reason());
+            offset = handler.parser_offset();
         }
     }
     if (!reason.empty())
         panic("called `Result::unwrap()` on an `Err` value: " + reason + " (" + position(text, offset) + ")");
-    table.size = handler.size();
-    return table;
+    pages.all();
+    return std::move(writer).finish(handler.end());
 }
 
-Table parse_table(std::string_view text) {
-    Table table = parse_own_form(text);
-    return table.size != 0 ? std::move(table) : parse_json_table(text);
+Table parse(std::string_view text, bool drop_pages) {
+    Table table = parse_own_form(text, drop_pages ? PassedPages(text) : PassedPages());
+    return table.size != 0 ? std::move(table) : parse_json(text, drop_pages ? PassedPages(text) : PassedPages());
 }
 
-Table parse_embedded_table(std::string_view text) {
-    Table table = parse_table(text);
-    release_pages(text);
-    return table;
-}
+}  // namespace
+
+Table parse_json_table(std::string_view text) { return parse_json(text, PassedPages()); }
+
+Table parse_table(std::string_view text) { return parse(text, false); }
+
+Table parse_embedded_table(std::string_view text) { return parse(text, true); }
 
 }  // namespace tilewise

@@ -1,7 +1,9 @@
-// The table texts into storage: the texts' own form by a plain loop, any
-// other text by the JSON parser. A text that does not parse stops with a
-// panic: "called `Result::unwrap()` on an `Err` value: ", the parser's
-// description, and the line and column of the failure within the text.
+// The table texts into tables of row ids and distinct rows: the texts' own
+// form by a plain loop, any other text by the JSON parser. A text that does
+// not parse stops with a panic: "called `Result::unwrap()` on an `Err`
+// value: ", the parser's description, and the line and column of the
+// failure within the text. A text of more distinct rows than one-byte ids
+// can name stops with a panic that says so.
 #pragma once
 
 #include <string_view>
@@ -18,9 +20,9 @@ Table parse_table(std::string_view text);
 // The same through the JSON parser alone, whatever the text's form.
 Table parse_json_table(std::string_view text);
 
-// parse_table, then the text's pages are dropped from the process (Linux;
-// advice only). Only for the embedded texts: they are pages of the module
-// file, which the kernel reads back if they are ever touched again.
+// parse_table, dropping the text's pages from the process as it passes
+// them (Linux; advice only). Only for the embedded texts: they are pages of
+// the module file, which the kernel reads back if they are touched again.
 Table parse_embedded_table(std::string_view text);
 
 }  // namespace tilewise

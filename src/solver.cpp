@@ -74,24 +74,13 @@ size_t group_index(const ReadCounts& read, size_t start) {
     return index;
 }
 
-// Row `index` of a table. With counts of at most 4 the check only fails for
-// a damaged table.
-const uint8_t* row(const Table& table, size_t index) {
-    const size_t start = index * kRowWidth;
-    if (start + kRowWidth > table.size) {
-        if (start > table.size) panic("assertion failed: start <= axis_len");
-        panic("assertion failed: end <= axis_len");
-    }
-    return &table.entries[start];
-}
-
 // Any counts: each group is checked and looked up in turn, so the first
 // failing check is the one that stops the call.
 Rows checked_rows(const Table& suit, const Table& honour, const ReadCounts& read) {
-    const uint8_t* first = row(suit, group_index<kSuitTiles>(read, kSuitStarts[0]));
-    const uint8_t* second = row(suit, group_index<kSuitTiles>(read, kSuitStarts[1]));
-    const uint8_t* third = row(suit, group_index<kSuitTiles>(read, kSuitStarts[2]));
-    return {first, second, third, row(honour, group_index<kHonourTiles>(read, kHonourStart))};
+    const uint8_t* first = suit.checked_row(group_index<kSuitTiles>(read, kSuitStarts[0]));
+    const uint8_t* second = suit.checked_row(group_index<kSuitTiles>(read, kSuitStarts[1]));
+    const uint8_t* third = suit.checked_row(group_index<kSuitTiles>(read, kSuitStarts[2]));
+    return {first, second, third, honour.checked_row(group_index<kHonourTiles>(read, kHonourStart))};
 }
 
 }  // namespace

@@ -52,12 +52,13 @@ struct Solver {
 };
 
 TILEWISE_INLINE bool Solver::fetch_rows(const Counts& counts, Rows& rows) const {
-    size_t start[4];
-    if (!row_starts(counts, start) || std::max({start[0], start[1], start[2]}) + kRowWidth > suit.size ||
-        start[3] + kRowWidth > honour.size)
+    size_t index[4];
+    if (!row_indices(counts, index) || (std::max({index[0], index[1], index[2]}) + 1) * kRowWidth > suit.size ||
+        (index[3] + 1) * kRowWidth > honour.size)
         return false;
-    rows = {&suit.entries[start[0]], &suit.entries[start[1]], &suit.entries[start[2]], &honour.entries[start[3]]};
-    for (const uint8_t* row : {rows.first, rows.second, rows.third, rows.honours}) __builtin_prefetch(row);
+    // The ids are the loads that may miss the cache; the distinct rows they
+    // name are a few KB that stay in it.
+    rows = {suit.row(index[0]), suit.row(index[1]), suit.row(index[2]), honour.row(index[3])};
     return true;
 }
 

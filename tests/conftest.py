@@ -48,9 +48,10 @@ def cxx_compiler():
     return os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
 
 
-def run_cpp_test(tmp_path, test, *sources, includes=()):
+def run_cpp_test(tmp_path, test, *sources, includes=(), args=()):
     """Builds the C++ unit test tests/cpp/<test>.cpp with the named files of
-    src/ (and the further include folders) and runs it: the finished process.
+    src/ (and the further include folders) and runs it with `args`: the
+    finished process.
     CXXFLAGS and LDFLAGS apply, as to the module's own build (a sanitizer's,
     say). Skips without a C++ compiler."""
     compiler = cxx_compiler()
@@ -62,7 +63,7 @@ def run_cpp_test(tmp_path, test, *sources, includes=()):
                     *(f"-isystem{folder}" for folder in includes), "-o", str(exe),
                     str(ROOT / "tests" / "cpp" / f"{test}.cpp"), *(str(ROOT / "src" / s) for s in sources)],
                    check=True)
-    return subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
+    return subprocess.run([str(exe), *map(str, args)], capture_output=True, text=True, timeout=300)
 
 
 def program(name):
@@ -95,8 +96,9 @@ def build_tool_args():
 
 
 @pytest.fixture(scope="session")
-def table_texts(tmp_path_factory):
-    """Builds and runs the table generator from this checkout: (suit, honour)."""
+def table_text_paths(tmp_path_factory):
+    """Builds and runs the table generator from this checkout: the paths of
+    (suit, honour)."""
     compiler = cxx_compiler()
     if compiler is None:
         pytest.skip("no C++ compiler to build the table generator")
@@ -107,7 +109,13 @@ def table_texts(tmp_path_factory):
         check=True,
     )
     subprocess.run([str(exe), str(out / "suit.json"), str(out / "honour.json")], check=True)
-    return (out / "suit.json").read_bytes(), (out / "honour.json").read_bytes()
+    return out / "suit.json", out / "honour.json"
+
+
+@pytest.fixture(scope="session")
+def table_texts(table_text_paths):
+    """The generator's texts: (suit, honour)."""
+    return tuple(path.read_bytes() for path in table_text_paths)
 
 
 @pytest.fixture(scope="session")
