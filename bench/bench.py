@@ -81,15 +81,28 @@ def loop_seconds(function, hands):
     return time.perf_counter() - start
 
 
-def per_call(repeats=15, n=4096):
-    """Best loop time per hand over n hands, of shanten, of the null call and
-    of len, their loops interleaved."""
+def other_build(path):
+    """The module file at `path`, a build of tilewise from another commit,
+    loaded beside the installed one: under the same name, as its init
+    function asks, but not into sys.modules. Each file keeps its own state."""
+    spec = importlib.util.spec_from_file_location("tilewise", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def per_call(against=None, repeats=15, n=4096):
+    """Best loop time per hand over n hands, of shanten, of the null call, of
+    len and of the other build's shanten (if any), their loops interleaved."""
     import tilewise
     hands = random_hands(n)
     with tempfile.TemporaryDirectory() as tmp:
         functions = {"shanten": tilewise.shanten, "null": null_module(tmp).shanten, "len": len}
-    for a in hands:  # parse the tables; every hand is accepted by both
+    if against is not None:
+        functions["against"] = other_build(against).shanten
+    for a in hands:  # parse the tables; every hand is accepted by all
         assert tilewise.shanten(a) >= -1 and functions["null"](a) == 0
+        assert "against" not in functions or functions["against"](a) == tilewise.shanten(a)
     best = dict.fromkeys(functions, float("inf"))
     for _ in range(repeats):
         for name, function in functions.items():
@@ -150,27 +163,28 @@ def thread_scaling(threads, rounds=5, tries=3, repeats=500, n=1024):
     return {name: statistics.median(values) for name, values in ratios.items()}
 
 
-# Runs in a fresh process: prints the import's RssAnon growth, the floor (the
-# module file read and summed once), then the first call's time and its
-# growth of RssAnon and of RssFile. Memory figures are None where /proc is
-# missing.
+# Runs in a fresh process: prints the first call's time, the floor (the
+# module file read and summed once), the first call's growth of RssAnon and
+# of RssFile, its peak growth (VmHWM, reset just before the call, over VmRSS
+# before it) and the import's RssAnon growth. Memory figures are None where
+# /proc (or the reset of the peak) is missing.
 FIRST_CALL = r"""
 import time
 
-def rss():
+def status():
     try:
-        with open("/proc/self/status") as status:
-            fields = dict(line.split(":", 1) for line in status)
-        return {k: int(fields[k].split()[0]) * 1024 for k in ("RssAnon", "RssFile")}
+        with open("/proc/self/status") as file:
+            fields = dict(line.split(":", 1) for line in file)
+        return {k: int(fields[k].split()[0]) * 1024 for k in ("RssAnon", "RssFile", "VmRSS", "VmHWM")}
     except (OSError, KeyError):
         return None
 
-def grown(before, after, key):
-    return None if before is None or after is None else after[key] - before[key]
+def grown(before, after, key, base=None):
+    return None if before is None or after is None else after[key] - before[base or key]
 
-before_import = rss()
+before_import = status()
 import tilewise
-after_import = rss()
+after_import = status()
 import numpy
 
 path = tilewise.__file__
@@ -181,30 +195,46 @@ floor = time.perf_counter() - start
 hand = numpy.zeros(34, dtype=numpy.uint8)
 for tile, count in {0: 1, 1: 1, 2: 1, 12: 1, 13: 1, 14: 1, 24: 1, 25: 1, 26: 1, 27: 3, 28: 2}.items():
     hand[tile] = count
-before = rss()
+try:  # the peak starts again from the present size
+    with open("/proc/self/clear_refs", "w") as clear_refs:
+        clear_refs.write("5")
+except OSError:
+    pass
+before = status()
+if before is not None and before["VmHWM"] - before["VmRSS"] > 256 * 1024:
+    before = None  # the peak was not reset
 start = time.perf_counter()
 result = tilewise.shanten(hand)
 first = time.perf_counter() - start
-after = rss()
+after = status()
 assert result == -1, result
 print(repr((first, floor, grown(before, after, "RssAnon"), grown(before, after, "RssFile"),
-            grown(before_import, after_import, "RssAnon"))))
+            grown(before, after, "VmHWM", "VmRSS"), grown(before_import, after_import, "RssAnon"))))
 """
 
 
-def first_call(processes=7):
-    """Best first-call time and best floor over fresh processes; the largest
-    growths of the first call (RssAnon, RssFile, their sum) and of the import
-    (RssAnon)."""
+def first_call(module_dirs, processes=7):
+    """For each folder of module_dirs (None: the installed module), over
+    fresh processes that take turns: the best first-call time and the best
+    floor; the largest growths of the first call (RssAnon, RssFile, their
+    sum, the peak) and of the import (RssAnon)."""
     import ast
-    runs = [ast.literal_eval(subprocess.run([sys.executable, "-c", FIRST_CALL], check=True,
-                                            capture_output=True, text=True).stdout)
-            for _ in range(processes)]
+    runs = {folder: [] for folder in module_dirs}
+    for _ in range(processes):
+        for folder in module_dirs:
+            env = dict(os.environ)
+            if folder is not None:
+                env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(folder), env.get("PYTHONPATH")]))
+            runs[folder].append(ast.literal_eval(subprocess.run(
+                [sys.executable, "-c", FIRST_CALL], check=True, capture_output=True, text=True, env=env).stdout))
+
     def largest(values):
         return None if None in values else max(values)
-    return (min(r[0] for r in runs), min(r[1] for r in runs), largest([r[2] for r in runs]),
-            largest([r[3] for r in runs]), largest([None if None in r[2:4] else r[2] + r[3] for r in runs]),
-            largest([r[4] for r in runs]))
+
+    return {folder: (min(r[0] for r in rs), min(r[1] for r in rs), largest([r[2] for r in rs]),
+                     largest([r[3] for r in rs]), largest([None if None in r[2:4] else r[2] + r[3] for r in rs]),
+                     largest([r[4] for r in rs]), largest([r[5] for r in rs]))
+            for folder, rs in runs.items()}
 
 
 def import_seconds(processes=7):
@@ -225,7 +255,12 @@ def import_seconds(processes=7):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--no-check", action="store_true", help="print the figures, check no goal")
+    parser.add_argument("--against", metavar="MODULE", type=Path,
+                        help="the module file (tilewise.*.so) of another build, such as the commit before a "
+                             "change: its per call, first call and memory are measured side by side")
     args = parser.parse_args()
+    if args.against is not None and not args.against.name.startswith("tilewise."):
+        parser.error("--against takes a module file named tilewise.<suffix>, as its folder is put on the path")
 
     # Per figure: measured, floor, ratio, goal (as shown) and whether the goal
     # is met (None: not measurable on this system; "": no goal).
@@ -234,7 +269,7 @@ def main():
     # CPython 3.11 made calls cheaper, the null call's among them, and left
     # the module's own work as it was: the goal is wider from there on. With
     # the GIL off, calls cost more again, and the goal is 2.0 x.
-    calls = per_call()
+    calls = per_call(args.against)
     ratio = calls["shanten"] / calls["null"]
     gil_off = free_threaded()
     goal = 2.0 if sys.version_info < (3, 11) or gil_off else 2.5
@@ -242,6 +277,11 @@ def main():
                  f"{calls['null'] * 1e9:.1f} ns null call", f"{ratio:.2f} x", f"<= {goal} x floor", ratio <= goal))
     rows.append(("", "", f"{calls['len'] * 1e9:.1f} ns len(a)", f"{calls['shanten'] / calls['len']:.2f} x",
                  "(for reference)", ""))
+    if args.against is not None:
+        # Loops of a few ms each: one build may be a few percent ahead by chance.
+        ratio = calls["shanten"] / calls["against"]
+        rows.append(("", "", f"{calls['against'] * 1e9:.1f} ns against", f"{ratio:.2f} x", "<= 1.05 x against",
+                     ratio <= 1.05))
 
     if gil_off:
         threads = os.process_cpu_count() or 1  # the processors this process may use, as nproc
@@ -250,17 +290,28 @@ def main():
         rows.append(("threads", f"{threads} x 1 thread: {scaling['shanten']:.2f} x",
                      f"{scaling['null']:.2f} x null call", f"{ratio:.2f} x", ">= 0.9 x floor", ratio >= 0.9))
 
-    first, first_floor, anon, file, first_rss, import_rss = first_call()
-    ratio = first / first_floor
-    rows.append(("first call", f"{first * 1e3:.1f} ms", f"{first_floor * 1e3:.1f} ms read+sum .so",
-                 f"{ratio:.2f} x", "<= 2.5 x floor", ratio <= 2.5))
+    folders = [None] + ([args.against.resolve().parent] if args.against is not None else [])
+    firsts = first_call(folders)
+    import_rss = firsts[None][6]
+    for folder, (first, first_floor, anon, file, first_rss, peak, _) in firsts.items():
+        mine = folder is None
+        ratio = first / first_floor
+        rows.append(("first call" if mine else "  against", f"{first * 1e3:.1f} ms",
+                     f"{first_floor * 1e3:.1f} ms read+sum .so", f"{ratio:.2f} x",
+                     "<= 1.0 x floor" if mine else "", ratio <= 1.0 if mine else ""))
     tables = 10 * (5**9 + 5**7)  # entries of both tables, one byte each
-    if first_rss is None:
-        rows.append(("memory", "n/a", "no /proc here", "", "<= +24 MB", None))
-    else:
-        rows.append(("memory", f"+{first_rss / MB:.1f} MB (anon {anon / MB:+.1f}, file {file / MB:+.1f})",
-                     f"{tables / MB:.1f} MB table entries", f"{first_rss / tables:.2f} x", "<= +24 MB",
-                     first_rss <= 24 * MB))
+    for folder, (_, _, anon, file, first_rss, peak, _) in firsts.items():
+        mine = folder is None
+        goal = "<= +3 MB, peak <= +8 MB" if mine else ""
+        if first_rss is None:
+            rows.append(("memory" if mine else "  against", "n/a", "no /proc here", "", goal, None if mine else ""))
+            continue
+        shown_peak = "n/a" if peak is None else f"+{peak / MB:.1f} MB"
+        met = first_rss <= 3 * MB and (peak is None or peak <= 8 * MB)
+        rows.append(("memory" if mine else "  against",
+                     f"+{first_rss / MB:.1f} MB, peak {shown_peak} (anon {anon / MB:+.1f}, file {file / MB:+.1f})",
+                     f"{tables / MB:.1f} MB table entries", f"{first_rss / tables:.2f} x", goal,
+                     met if mine else ""))
 
     own, math_own = import_seconds()
     no_table_work = import_rss is None or import_rss < MB
