@@ -61,7 +61,7 @@ public:
         table.ids = std::move(ids_);
         table.distinct_rows = distinct_rows_;
         table.distinct.reset(new uint8_t[distinct_rows_ * kRowLoad]);
-        std::copy_n(distinct_, distinct_rows_ * kRowLoad, table.distinct.get());
+        std::copy_n(seen_->rows, distinct_rows_ * kRowLoad, table.distinct.get());
         return table;
     }
 
@@ -90,31 +90,38 @@ private:
         // zero): the last row's id answers them without the hash.
         if (low == last_low_ && high == last_high_) return last_id_;
         size_t slot = static_cast<size_t>(((low ^ (high << 53)) * 0x9E3779B97F4A7C15) >> 55) % kSlots;
-        while (slot_ids_[slot] != 0 && (slot_low_[slot] != low || slot_high_[slot] != high)) slot = (slot + 1) % kSlots;
-        if (slot_ids_[slot] == 0) {
+        Seen& seen = *seen_;
+        while (seen.ids[slot] != 0 && (seen.low[slot] != low || seen.high[slot] != high)) slot = (slot + 1) % kSlots;
+        if (seen.ids[slot] == 0) {
             if (distinct_rows_ == kMaxDistinctRows)
                 panic("a table text has more than " + std::to_string(kMaxDistinctRows) +
                       " distinct rows, more than one-byte row ids can name");
-            std::copy_n(row, kRowWidth, &distinct_[distinct_rows_ * kRowLoad]);
-            slot_low_[slot] = low;
-            slot_high_[slot] = high;
-            slot_ids_[slot] = static_cast<uint16_t>(++distinct_rows_);
+            std::copy_n(row, kRowWidth, &seen.rows[distinct_rows_ * kRowLoad]);
+            seen.low[slot] = low;
+            seen.high[slot] = static_cast<uint16_t>(high);
+            seen.ids[slot] = static_cast<uint16_t>(++distinct_rows_);
         }
         last_low_ = low;
         last_high_ = high;
-        last_id_ = static_cast<uint8_t>(slot_ids_[slot] - 1);
+        last_id_ = static_cast<uint8_t>(seen.ids[slot] - 1);
         return last_id_;
     }
 
+    // The distinct rows seen so far, and a hash of them: 10 KB, kept on the
+    // heap, as the parse may run on a thread with a small stack.
+    struct Seen {
+        uint8_t rows[kMaxDistinctRows * kRowLoad] = {};  // zero padding after each row's entries
+        uint64_t low[kSlots] = {};
+        uint16_t high[kSlots] = {};
+        uint16_t ids[kSlots] = {};  // id + 1; 0 for an empty slot
+    };
+
     std::unique_ptr<uint8_t[]> chunk_;
     std::unique_ptr<uint8_t[]> ids_;
+    std::unique_ptr<Seen> seen_ = std::make_unique<Seen>();
     size_t max_rows_;
     size_t rows_ = 0;
     size_t distinct_rows_ = 0;
-    uint8_t distinct_[kMaxDistinctRows * kRowLoad] = {};  // zero padding after each row's entries
-    uint64_t slot_low_[kSlots] = {};
-    uint64_t slot_high_[kSlots] = {};
-    uint16_t slot_ids_[kSlots] = {};  // id + 1; 0 for an empty slot
     uint64_t last_low_ = 0;
     uint64_t last_high_ = ~uint64_t{0};  // no row's: its two bytes never fill a word
     uint8_t last_id_ = 0;

@@ -26,7 +26,7 @@ def shanten(hand: npt.NDArray[np.uint8]) -> int:
     tile total other than those above, fewer than 34 entries, or a count
     above 4; it also writes a short report to standard error.
 
-    The first call that passes the total check parses both tables (about 20 MB,
+    The first call that passes the total check parses both tables (about 2 MB,
     kept until the process ends).
 
     Safe from any thread, and run in parallel on a free-threaded build. If
