@@ -12,7 +12,7 @@
 
 namespace tilewise {
 
-// Every text given here must be followed by at least two zero bytes (the
+// Every text given here must be followed by at least 16 zero bytes (the
 // embedded texts have 64): the plain loop reads a little past the end
 // rather than testing for it at every entry.
 Table parse_table(std::string_view text);
