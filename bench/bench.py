@@ -2,6 +2,9 @@
 this run; the script exits non-zero if a goal is missed (--no-check: print only).
 
 Run from a checkout after installing: python bench/bench.py
+With --against MODULE (the tilewise.*.so of another build, say of the commit
+before a change), that build's per call, first call and memory are measured
+side by side with the installed module's.
 The first call, the memory and the import are measured in fresh processes, so
 that no table is parsed and nothing is loaded yet. MB here is 10**6 bytes.
 """
@@ -85,9 +88,15 @@ def other_build(path):
     """The module file at `path`, a build of tilewise from another commit,
     loaded beside the installed one: under the same name, as its init
     function asks, but not into sys.modules. Each file keeps its own state."""
+    installed = sys.modules.get("tilewise")
     spec = importlib.util.spec_from_file_location("tilewise", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
+    # Loading a single-phase module puts it into sys.modules by its name.
+    if installed is not None:
+        sys.modules["tilewise"] = installed
+    else:
+        sys.modules.pop("tilewise", None)
     return module
 
 
@@ -213,28 +222,37 @@ print(repr((first, floor, grown(before, after, "RssAnon"), grown(before, after, 
 """
 
 
-def first_call(module_dirs, processes=7):
-    """For each folder of module_dirs (None: the installed module), over
-    fresh processes that take turns: the best first-call time and the best
-    floor; the largest growths of the first call (RssAnon, RssFile, their
-    sum, the peak) and of the import (RssAnon)."""
+def first_call(modules, processes=7):
+    """For each module file of `modules`, over fresh processes that take
+    turns: the best first-call time and the best floor; the largest growths
+    of the first call (RssAnon, RssFile, their sum, the peak) and of the
+    import (RssAnon). Each process imports a copy of the file, all copies
+    made afresh by this run: how a file came to be written (pip, unzip) sets
+    how its pages sit in the page cache, and with that how much of the
+    embedded texts one page fault maps."""
     import ast
-    runs = {folder: [] for folder in module_dirs}
-    for _ in range(processes):
-        for folder in module_dirs:
-            env = dict(os.environ)
-            if folder is not None:
-                env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(folder), env.get("PYTHONPATH")]))
-            runs[folder].append(ast.literal_eval(subprocess.run(
-                [sys.executable, "-c", FIRST_CALL], check=True, capture_output=True, text=True, env=env).stdout))
+    with tempfile.TemporaryDirectory() as tmp:
+        folders = []
+        for k, module in enumerate(modules):
+            folders.append(Path(tmp) / str(k))
+            folders[-1].mkdir()
+            shutil.copyfile(module, folders[-1] / Path(module).name)
+        runs = [[] for _ in modules]
+        for _ in range(processes):
+            for folder, folder_runs in zip(folders, runs):
+                env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(folder),
+                                                                                os.environ.get("PYTHONPATH")])))
+                folder_runs.append(ast.literal_eval(subprocess.run(
+                    [sys.executable, "-c", FIRST_CALL], check=True, capture_output=True, text=True, env=env,
+                    cwd=tmp).stdout))
 
     def largest(values):
         return None if None in values else max(values)
 
-    return {folder: (min(r[0] for r in rs), min(r[1] for r in rs), largest([r[2] for r in rs]),
-                     largest([r[3] for r in rs]), largest([None if None in r[2:4] else r[2] + r[3] for r in rs]),
-                     largest([r[4] for r in rs]), largest([r[5] for r in rs]))
-            for folder, rs in runs.items()}
+    return [(min(r[0] for r in rs), min(r[1] for r in rs), largest([r[2] for r in rs]),
+             largest([r[3] for r in rs]), largest([None if None in r[2:4] else r[2] + r[3] for r in rs]),
+             largest([r[4] for r in rs]), largest([r[5] for r in rs]))
+            for rs in runs]
 
 
 def import_seconds(processes=7):
@@ -260,7 +278,7 @@ def main():
                              "change: its per call, first call and memory are measured side by side")
     args = parser.parse_args()
     if args.against is not None and not args.against.name.startswith("tilewise."):
-        parser.error("--against takes a module file named tilewise.<suffix>, as its folder is put on the path")
+        parser.error("--against takes a module file named tilewise.<suffix>, as a copy of it is imported by name")
 
     # Per figure: measured, floor, ratio, goal (as shown) and whether the goal
     # is met (None: not measurable on this system; "": no goal).
@@ -290,18 +308,18 @@ def main():
         rows.append(("threads", f"{threads} x 1 thread: {scaling['shanten']:.2f} x",
                      f"{scaling['null']:.2f} x null call", f"{ratio:.2f} x", ">= 0.9 x floor", ratio >= 0.9))
 
-    folders = [None] + ([args.against.resolve().parent] if args.against is not None else [])
-    firsts = first_call(folders)
-    import_rss = firsts[None][6]
-    for folder, (first, first_floor, anon, file, first_rss, peak, _) in firsts.items():
-        mine = folder is None
+    installed = importlib.util.find_spec("tilewise").origin
+    firsts = first_call([installed] + ([args.against] if args.against is not None else []))
+    import_rss = firsts[0][6]
+    for k, (first, first_floor, _, _, _, _, _) in enumerate(firsts):
+        mine = k == 0
         ratio = first / first_floor
         rows.append(("first call" if mine else "  against", f"{first * 1e3:.1f} ms",
                      f"{first_floor * 1e3:.1f} ms read+sum .so", f"{ratio:.2f} x",
                      "<= 1.0 x floor" if mine else "", ratio <= 1.0 if mine else ""))
     tables = 10 * (5**9 + 5**7)  # entries of both tables, one byte each
-    for folder, (_, _, anon, file, first_rss, peak, _) in firsts.items():
-        mine = folder is None
+    for k, (_, _, anon, file, first_rss, peak, _) in enumerate(firsts):
+        mine = k == 0
         goal = "<= +3 MB, peak <= +8 MB" if mine else ""
         if first_rss is None:
             rows.append(("memory" if mine else "  against", "n/a", "no /proc here", "", goal, None if mine else ""))
