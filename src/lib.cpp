@@ -118,11 +118,26 @@ std::atomic<const NumpyApi*> numpy_api{nullptr};
 // Slots of NumPy's API table.
 constexpr int kArrayTypeSlot = 2, kDescrFromTypeSlot = 45, kEquivTypesSlot = 182;
 
+// The module `name` if it is imported already, else null; never imports.
+PyObject* imported_module(const char* name) {
+    PyObject* key = PyUnicode_FromString(name);
+    PyObject* module = key ? PyImport_GetModule(key) : nullptr;
+    Py_XDECREF(key);
+    PyErr_Clear();
+    return module;
+}
+
 // NumPy 2 keeps the API table in numpy._core.multiarray; asking for
 // numpy.core.multiarray there warns, which `-W error` turns into a failure.
-// NumPy 1 has only numpy.core.multiarray.
+// NumPy 1 has only numpy.core.multiarray. Whenever the argument is an array
+// NumPy is imported, and the module is taken from sys.modules: an import
+// takes the import system's lock for the module's name, even one that fails
+// (numpy._core under NumPy 1), and the child of a fork made while another
+// thread held that lock would wait for it forever.
 void** find_numpy_table() {
-    PyObject* module = PyImport_ImportModule("numpy._core.multiarray");
+    PyObject* module = imported_module("numpy._core.multiarray");
+    if (module == nullptr) module = imported_module("numpy.core.multiarray");
+    if (module == nullptr) module = PyImport_ImportModule("numpy._core.multiarray");
     PyObject* capsule = module ? PyObject_GetAttrString(module, "_ARRAY_API") : nullptr;
     if (capsule == nullptr) {
         PyErr_Clear();
