@@ -381,10 +381,6 @@ std::string describe(std::string what) {
     return what;
 }
 
-}  // namespace
-
-namespace {
-
 Table parse_json(std::string_view text, PassedPages pages) {
     // An entry takes a digit and a separator, the last one a bracket: this
     // many rows at most. Room for ids that the entries do not fill is never
