@@ -1,62 +1,42 @@
 #!/usr/bin/env bash
-# The arm64 leg: cross-builds the module for aarch64 and runs the whole test
-# suite in an arm64 CPython under qemu user-mode emulation. Run as root, from
-# anywhere; extra arguments go to pytest. Everything it makes is kept under
-# build/aarch64/:
+# The arm64 leg: cross-builds a clone of HEAD for aarch64 and runs the whole
+# suite in an arm64 CPython under qemu user-mode emulation. Run as root on
+# Debian 12, x86_64. Everything it makes is kept under build/aarch64/:
 #   sysroot/  Debian's arm64 python3.11, pytest and hypothesis, unpacked
 #   site/     NumPy's aarch64 wheel and the cross-built module
 #   module/   the CMake build tree
 #   python    the emulated interpreter, with NumPy and tilewise importable
 #
-#   bash .ci/aarch64 [pytest arguments]
+#   bash .ci/aarch64.sh [--prepare | --prepared]
 #
 # The host's dpkg database and architecture list are left alone: the arm64
-# packages come through a private apt state and are only unpacked.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
-out=$root/build/aarch64
+# packages come through a private apt state and are only unpacked. If they
+# cannot be fetched, the leg exits 77 (not run).
+source "$(dirname "$0")/lib/ci.sh"
+leg_start aarch64 "$@"
 sysroot=$out/sysroot
 site=$out/site
 python=${PYTHON:-python3}
-start=$SECONDS
 
-# --- Host tools -----------------------------------------------------------
+# --- The environment: host tools, the arm64 sysroot, the wheels --------------
 # python3.11 is the sysroot's CPython, for the build machine: it byte-compiles
 # the sysroot (PYTHONDONTWRITEBYTECODE may be set, and every emulated process
 # would compile what it imports again).
 host_packages="qemu-user-static binfmt-support g++-aarch64-linux-gnu cmake make python3.11"
-if ! dpkg -s $host_packages >/dev/null 2>&1; then
+# No NumPy from Debian: the suite runs with NumPy 2, from NumPy's own wheel.
+arm64_packages="python3.11 libpython3.11-dev python3-pytest python3-pytest-xdist python3-hypothesis libstdc++6"
+if $prepare && ! dpkg -s $host_packages > /dev/null 2>&1; then
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $host_packages
 fi
-cmake=/usr/bin/cmake
-
-# --- arm64 sysroot --------------------------------------------------------
-# No NumPy from Debian: the suite runs with NumPy 2, from NumPy's own wheel.
-arm64_packages="python3.11 libpython3.11-dev python3-pytest python3-pytest-xdist python3-hypothesis libstdc++6"
-if [[ "$(cat "$sysroot/.packages" 2>/dev/null)" != "$arm64_packages" ]]; then
-    echo "aarch64: unpacking $arm64_packages into $sysroot"
+if $prepare && [[ "$(cat "$sysroot/.packages" 2> /dev/null)" != "$arm64_packages" ]]; then
+    mirror=$(debian_mirror)
+    say "unpacking $arm64_packages from $mirror into $sysroot"
     apt=$out/apt
     rm -rf "$apt" "$sysroot"
-    mkdir -p "$apt"/state/lists/partial "$apt"/cache/archives/partial "$apt"/etc/sources.list.d \
-             "$apt"/etc/preferences.d
+    mkdir -p "$apt"/state/lists/partial "$apt"/cache/archives/partial "$apt"/etc/sources.list.d "$apt"/etc/preferences.d
     : > "$apt/state/status"
-    : > "$apt/etc/sources.list"
-    # The host's own Debian mirrors, each entry limited to arm64; other
-    # repositories are skipped.
-    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [[ -e "$f" ]] || continue
-        awk -v codename="$codename" 'BEGIN { RS = ""; ORS = "\n\n" }
-            $0 ~ "(^|\n)Types:[^\n]*deb( |\n|$)" && $0 ~ "(^|\n)Suites:[^\n]* " codename {
-                gsub(/(^|\n)Architectures:[^\n]*/, ""); print $0 "\nArchitectures: arm64" }' "$f"
-    done > "$apt/etc/sources.list.d/arm64.sources"
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [[ -e "$f" ]] || continue
-        grep -E "^deb [^#]* $codename(-[a-z]+)? " "$f" |
-            sed -e 's/^deb \[/deb [arch=arm64 /' -e t -e 's/^deb /deb [arch=arm64] /' || true
-    done >> "$apt/etc/sources.list"
+    echo "deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $(. /etc/os-release && echo "$VERSION_CODENAME") main" > "$apt/etc/sources.list"
     cat > "$apt/apt.conf" <<EOF
 APT::Architecture "arm64";
 APT::Architectures { "arm64"; };
@@ -70,38 +50,37 @@ Dir::Etc::Preferences "$apt/etc/preferences";
 Dir::Etc::PreferencesParts "$apt/etc/preferences.d";
 Debug::NoLocking "true";
 EOF
-    APT_CONFIG=$apt/apt.conf apt-get update -q
-    APT_CONFIG=$apt/apt.conf apt-get install -q -y --download-only $arm64_packages
+    { APT_CONFIG=$apt/apt.conf apt-get update -q --error-on=any &&
+      APT_CONFIG=$apt/apt.conf apt-get install -q -y --download-only $arm64_packages; } > "$out/apt.log" 2>&1 ||
+        not_run "the arm64 packages could not be fetched from $mirror: $(grep -m 1 -E '^[EW]: ' "$out/apt.log")"
     # Merged /usr, as on a Debian 12 system.
     mkdir -p "$sysroot"/usr/bin "$sysroot"/usr/lib "$sysroot"/usr/sbin
-    ln -s usr/bin "$sysroot/bin"
-    ln -s usr/lib "$sysroot/lib"
-    ln -s usr/sbin "$sysroot/sbin"
+    for folder in bin lib sbin; do ln -s "usr/$folder" "$sysroot/$folder"; done
     for deb in "$apt"/cache/archives/*.deb; do
         dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$sysroot"
     done
-    echo "aarch64: $(ls "$apt"/cache/archives/*.deb | wc -l) packages unpacked"
+    say "$(ls "$apt"/cache/archives/*.deb | wc -l) packages unpacked"
     rm -rf "$apt"
     /usr/bin/python3.11 -m compileall -q -j 2 "$sysroot"/usr/lib/python3.11 "$sysroot"/usr/lib/python3/dist-packages \
-        >/dev/null
+        > /dev/null
     echo "$arm64_packages" > "$sysroot/.packages"
 fi
-
 # NumPy 2 from NumPy's aarch64 wheel: its headers for the build, the package
 # itself for the suite. manylinux2014 matches the sysroot's glibc and more.
 # The JSON parser's headers come as pip would bring them to a build: the
 # package nlohmann-json (and importlib-resources, which it imports), for the
 # emulated interpreter that the build asks where they are.
-rm -rf "$site" "$out/wheels"
-mkdir -p "$site" "$out/wheels"
-"$python" -m pip download -q numpy --platform manylinux2014_aarch64 --only-binary=:all: \
-    --python-version 3.11 --implementation cp --abi cp311 --no-deps -d "$out/wheels"
-"$python" -m pip download -q "nlohmann-json>=3.11.2,<4" importlib-resources --only-binary=:all: \
-    --python-version 3.11 --no-deps -d "$out/wheels"
-for wheel in "$out"/wheels/*.whl; do
-    "$python" -m zipfile -e "$wheel" "$site"
-done
-/usr/bin/python3.11 -m compileall -q -j 2 "$site" >/dev/null
+if $prepare; then
+    rm -rf "$site" "$out/wheels"
+    "$python" -m pip download -q numpy --platform manylinux2014_aarch64 --only-binary=:all: \
+        --python-version 3.11 --implementation cp --abi cp311 --no-deps -d "$out/wheels"
+    "$python" -m pip download -q "nlohmann-json>=3.11.2,<4" importlib-resources --only-binary=:all: \
+        --python-version 3.11 --no-deps -d "$out/wheels"
+    for wheel in "$out"/wheels/*.whl; do "$python" -m zipfile -e "$wheel" "$site"; done
+    /usr/bin/python3.11 -m compileall -q -j 2 "$site" > /dev/null
+fi
+$run || leg_end
+[[ -e "$sysroot/.packages" && -d "$site" ]] || fail "no sysroot or site in $out: run without --prepared"
 
 cat > "$out/python" <<'EOF'
 #!/bin/sh
@@ -114,14 +93,15 @@ EOF
 chmod +x "$out/python"
 
 # --- Cross build ----------------------------------------------------------
-toolchain=$root/cmake-scripts/toolchains/aarch64-linux-gnu.cmake
-rm -rf "$out/module"
-"$cmake" -S "$root" -B "$out/module" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release \
+clone=$out/clone
+clone_head "$clone"
+toolchain=$clone/cmake-scripts/toolchains/aarch64-linux-gnu.cmake
+rm -rf "$out/module" "$site"/tilewise*
+cmake=/usr/bin/cmake
+"$cmake" -S "$clone" -B "$out/module" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DPython_EXECUTABLE="$out/python"
 "$cmake" --build "$out/module" --parallel 2
 "$cmake" --install "$out/module" --prefix "$site" --strip
-"$out/python" -c 'import platform, sys, numpy, tilewise
-print(f"aarch64: {platform.machine()} CPython {platform.python_version()}, NumPy {numpy.__version__}, {tilewise.__file__}")'
 
 # --- The suite under emulation --------------------------------------------
 # The tests start sys.executable and build and run C++ programs of their own:
@@ -150,17 +130,17 @@ elif [[ "$(head -1 "$binfmt/qemu-aarch64")" != enabled ]]; then
     enabled=switched
 fi
 
-echo "aarch64: running the test suite under emulation"
 # The builds the tests make cross-compile too: CXX for the programs they
 # compile directly, the toolchain file for their cmake (Debian's, through
-# PATH). -P keeps the checkout off sys.path: the module under test is the
+# PATH). -P keeps the clone off sys.path: the module under test is the
 # cross-built one in site/. Every step is some ten times slower under qemu:
 # the suite runs on both processors, and its sampled tests take a quarter of
 # their samples (every check still runs).
+say "running the suite under emulation"
 status=0
-env QEMU_LD_PREFIX="$sysroot" PYTHONPATH="$site" TILEWISE_TEST_SCALE=0.25 \
+(cd "$clone" && env QEMU_LD_PREFIX="$sysroot" PYTHONPATH="$site" TILEWISE_TEST_SCALE=0.25 \
     CC=aarch64-linux-gnu-gcc CXX=aarch64-linux-gnu-g++ CMAKE_TOOLCHAIN_FILE="$toolchain" \
-    PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-    "$sysroot/usr/bin/python3.11" -P -m pytest -rs -n 2 tests "$@" || status=$?
-echo "aarch64: the leg took $((SECONDS - start)) s"
-exit $status
+    PATH=/usr/sbin:/usr/bin:/sbin:/bin PYTEST_ADDOPTS="$(pytest_options "$out/junit.xml")" \
+    "$sysroot/usr/bin/python3.11" -P -m pytest -n 2 tests) || status=$?
+record_result "$("$out/python" "$clone/.ci/lib/versions.py")" "$out/junit.xml" "$status"
+leg_end

@@ -1,45 +1,40 @@
 #!/usr/bin/env bash
-# Builds the module with clang and libc++, as Apple's toolchain would, into a
-# venv of its own (build/clang-venv; TILEWISE_CLANG_VENV moves it), with
-# warnings in our own sources as errors, checks that the module really links
-# libc++, and runs the whole test suite against it. Extra arguments go to
-# pytest.
-#
-#   bash .ci/clang [pytest arguments]
-#
+# Builds a clone of HEAD with clang and libc++, as Apple's toolchain would,
+# into a venv of its own, with warnings in our own sources as errors, checks
+# that the module really links libc++, and runs the whole suite against it.
 # Needs Python as `python3` (or $PYTHON), clang and libc++ (Debian: clang,
 # libc++-dev, libc++abi-dev, llvm).
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
-python=${PYTHON:-python3}
-venv=${TILEWISE_CLANG_VENV:-$root/build/clang-venv}
+#
+#   bash .ci/clang.sh
+source "$(dirname "$0")/lib/ci.sh"
+leg_start clang
 export CC=${CLANG:-clang} CXX=${CLANGXX:-clang++}
 export CXXFLAGS="-stdlib=libc++" LDFLAGS="-stdlib=libc++"
-
-echo "clang: $("$CXX" --version | head -n 1), library libc++"
+say "$("$CXX" --version | head -n 1), library libc++"
+clone_head "$out/clone"
+venv=$out/venv
 rm -rf "$venv"
-"$python" -m venv "$venv"
+"${PYTHON:-python3}" -m venv "$venv"
 # CMAKE_COMPILE_WARNING_AS_ERROR sets -Werror on our targets alone: the
 # checks CMake compiles and the headers of Python, NumPy and the JSON parser
 # (system includes) are left out. It needs CMake 3.24. Unstripped, the module
 # keeps the compiler's name in its .comment section.
-"$venv/bin/pip" install --no-cache-dir \
-    --config-settings "cmake.version=>=3.24" \
+"$venv/bin/pip" install --no-cache-dir --config-settings "cmake.version=>=3.24" \
     --config-settings cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON \
-    --config-settings install.strip=false \
-    "$root[test]"
+    --config-settings install.strip=false "$out/clone[test]"
 
 module=$("$venv/bin/python" -c 'import importlib.util; print(importlib.util.find_spec("tilewise").origin)')
 needed=$(readelf -d "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 producer=$(readelf -p .comment "$module" | grep -o 'clang version [^ ]*' | sort -u | tr '\n' ' ' || true)
-echo "clang: $module"
-echo "clang: built by: ${producer:-no clang in .comment}; needs: $needed"
+say "$module built by: ${producer:-no clang in .comment}; needs: $needed"
 if [[ -z "$producer" || " $needed " != *" libc++.so.1 "* || " $needed " == *" libstdc++"* ]]; then
-    echo "clang: the module was not built by clang against libc++" >&2
-    exit 1
+    fail "the module was not built by clang against libc++"
 fi
 
 # The suite's own C++ programs use the same compiler; TILEWISE_CLANG makes the
 # object-format test fail rather than skip if clang's tools are missing.
-TILEWISE_CLANG="$CC" "$venv/bin/python" -m pytest tests "$@"
+status=0
+(cd "$out/clone" && TILEWISE_CLANG="$CC" PYTEST_ADDOPTS=$(pytest_options "$out/junit.xml") \
+    "$venv/bin/python" -m pytest tests) || status=$?
+record_result "$("$venv/bin/python" "$out/clone/.ci/lib/versions.py")" "$out/junit.xml" "$status"
+leg_end

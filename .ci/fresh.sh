@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The fresh-machine leg: the README's two commands, word for word, run by an
+# unprivileged user on a Debian sid system that has never seen the project.
+# The system is a root folder made from nothing by debootstrap (minbase),
+# anew on every run, with only CPython 3.14 as python3, CPython 3.15 beside
+# it (each with venv and headers), g++, git and ca-certificates, plus the
+# host's CA bundle and DNS settings so that pip reaches the package index as
+# it does here. The user runs both commands in a fresh clone of HEAD, once
+# with python3 and once, in another clone, with python3 meaning python3.15.
+# Run as root on Debian. Everything it makes is kept under build/fresh/
+# (root/, the logs, the clones in root/home/tester/).
+#
+#   bash .ci/fresh.sh [--prepare | --prepared]
+#
+# Every mount is made in private namespaces (in_private_namespace), so all
+# of them go when the leg ends, however it ends. If the root cannot be made,
+# the leg exits 77 (not run).
+source "$(dirname "$0")/lib/ci.sh"
+leg_start fresh "$@"
+in_private_namespace "$@"
+sysroot=$out/root
+user=tester
+home=/home/$user
+
+# --- The root ---------------------------------------------------------------
+if $prepare; then
+    command -v debootstrap > /dev/null || fail "debootstrap is missing (apt-get install debootstrap)"
+    debian_root sid "$sysroot" \
+        "python3 python3-venv python3-dev python3.15 python3.15-venv python3.15-dev g++ git ca-certificates"
+    # Trust as here: the host's CA bundle, and pip told to use it (nothing
+    # else of the host's pip settings); name resolution as here.
+    bundle=/etc/ssl/certs/ca-certificates.crt
+    cp "$bundle" "$sysroot$bundle"
+    printf '[global]\ncert = %s\n' "$bundle" > "$sysroot/etc/pip.conf"
+    cp -L /etc/resolv.conf "$sysroot/etc/resolv.conf"
+    cp -L /etc/hosts "$sysroot/etc/hosts"
+    chroot "$sysroot" useradd --create-home --user-group --shell /bin/bash "$user"
+    touch "$sysroot/.made"
+fi
+$run || leg_end
+[[ -e "$sysroot/.made" ]] || fail "no sid root in $sysroot: run without --prepared"
+uid=$(chroot "$sysroot" id -u "$user")
+gid=$(chroot "$sysroot" id -g "$user")
+
+# --- Mounts, gone with the namespace ---------------------------------------
+mount -t proc -o nosuid,nodev,noexec proc "$sysroot/proc"
+mount -t sysfs -o ro,nosuid,nodev,noexec sysfs "$sysroot/sys"
+# A /dev of its own: the usual nodes, a private pty instance, shared memory.
+mount -t tmpfs -o nosuid,mode=0755,size=16m tmpfs "$sysroot/dev"
+for node in null:1:3 zero:1:5 full:1:7 random:1:8 urandom:1:9 tty:5:0; do
+    IFS=: read -r name major minor <<< "$node"
+    mknod -m 0666 "$sysroot/dev/$name" c "$major" "$minor"
+done
+ln -s /proc/self/fd "$sysroot/dev/fd"
+for stream in stdin:0 stdout:1 stderr:2; do ln -s "/proc/self/fd/${stream#*:}" "$sysroot/dev/${stream%:*}"; done
+mkdir "$sysroot/dev/pts" "$sysroot/dev/shm"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=0620,gid=5,nosuid,noexec devpts "$sysroot/dev/pts"
+ln -s pts/ptmx "$sysroot/dev/ptmx"
+mount -t tmpfs -o nosuid,nodev,mode=1777 tmpfs "$sysroot/dev/shm"
+
+# --- The README's commands as the user ---------------------------------------
+as_user() {  # PATH, folder in the root, bash command
+    chroot "$sysroot" /usr/bin/setpriv --reuid="$uid" --regid="$gid" --init-groups -- /usr/bin/env -i \
+        HOME="$home" USER="$user" LOGNAME="$user" SHELL=/bin/bash LANG=C.UTF-8 PATH="$1" \
+        PYTEST_ADDOPTS="$(pytest_options "$2/junit.xml")" \
+        /bin/bash -c 'cd "$0" && exec /bin/bash -c "$1"' "$2" "$3" < /dev/null
+}
+say "the commands run as: $(as_user /usr/bin:/bin "$home" id)"
+
+for python in python3.14 python3.15; do
+    dir=$home/$python
+    path=/usr/local/bin:/usr/bin:/bin
+    if [[ $python == python3.15 ]]; then
+        # python3 means python3.15 through a folder at the front of PATH.
+        path=$home/$python-bin:$path
+        as_user "$path" "$home" "mkdir -p $python-bin && ln -sf /usr/bin/python3.15 $python-bin/python3"
+    fi
+    clone_head "$sysroot$dir"
+    chown -R "$uid:$gid" "$sysroot$dir"
+    readme_commands "$sysroot$dir"
+    say "--- $python: python3 is $(as_user "$path" "$home" 'python3 --version') ($(as_user "$path" "$home" 'command -v python3'))"
+    run_start=$SECONDS
+    status=0
+    { as_user "$path" "$dir" "$install_command" && as_user "$path" "$dir" "$test_command"; } 2>&1 |
+        tee "$out/$python.log" || status=$?
+    say "$python: commands took $((SECONDS - run_start)) s"
+    versions=$(as_user "$path" "$dir" '.venv/bin/python .ci/lib/versions.py' || echo "no interpreter with NumPy and tilewise")
+    if [[ $versions != "CPython ${python#python}."* ]]; then
+        versions="$versions (NOT ${python#python})"
+        [[ $status != 0 ]] || status=1
+    fi
+    record_result "$versions" "$sysroot$dir/junit.xml" "$status"
+done
+leg_end
