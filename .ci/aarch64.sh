@@ -96,6 +96,8 @@ chmod +x "$out/python"
 clone=$out/clone
 clone_head "$clone"
 toolchain=$clone/cmake-scripts/toolchains/aarch64-linux-gnu.cmake
+# The toolchain file would look for the sysroot in the clone's own build/.
+export TILEWISE_AARCH64_SYSROOT=$sysroot
 rm -rf "$out/module" "$site"/tilewise*
 cmake=/usr/bin/cmake
 "$cmake" -S "$clone" -B "$out/module" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release \

@@ -1,7 +1,7 @@
 # Cross-compiling for 64-bit ARM Linux with Debian's cross toolchain
 # (g++-aarch64-linux-gnu). The compilers bring their own C library; the arm64
 # CPython and its headers come from a sysroot unpacked from Debian's arm64
-# packages: build/aarch64/sysroot by default (.ci/aarch64 makes it), or the
+# packages: build/aarch64/sysroot by default (.ci/aarch64.sh makes it), or the
 # directory named by the TILEWISE_AARCH64_SYSROOT environment variable.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
