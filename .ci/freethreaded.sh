@@ -106,7 +106,9 @@ rm -rf "$bin"
 mkdir -p "$bin"
 ln -s "$ft_python" "$bin/python3"
 # As a new user would: python3 is python3.14t through PATH, and nothing of
-# this shell's environment (a venv, PYTHON_GIL, CXXFLAGS) comes along.
+# this shell's environment (a venv, PYTHON_GIL, CXXFLAGS) comes along. It
+# stays root, unlike the fresh leg's user: the interpreter lives in root's
+# cache, and this leg proves the free-threaded build, not a clean machine.
 as_user() {  # command
     env -i HOME="$HOME" LANG=C.UTF-8 PATH="$bin:/usr/local/bin:/usr/bin:/bin" \
         PYTEST_ADDOPTS="$(pytest_options "$out/junit.xml")" \

@@ -59,6 +59,8 @@ ln -s pts/ptmx "$sysroot/dev/ptmx"
 mount -t tmpfs -o nosuid,nodev,mode=1777 tmpfs "$sysroot/dev/shm"
 
 # --- The README's commands as the user ---------------------------------------
+# Unlike the free-threaded leg's, a user of the root's own with no rights:
+# this leg proves the commands need no root and nothing of this host.
 as_user() {  # PATH, folder in the root, bash command
     chroot "$sysroot" /usr/bin/setpriv --reuid="$uid" --regid="$gid" --init-groups -- /usr/bin/env -i \
         HOME="$home" USER="$user" LOGNAME="$user" SHELL=/bin/bash LANG=C.UTF-8 PATH="$1" \
