@@ -23,7 +23,7 @@ rm -rf "$venv"
     --config-settings cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON \
     --config-settings install.strip=false "$out/clone[test]"
 
-module=$("$venv/bin/python" -c 'import importlib.util; print(importlib.util.find_spec("tilewise").origin)')
+module=$(installed_module "$venv/bin/python")
 needed=$(readelf -d "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 producer=$(readelf -p .comment "$module" | grep -o 'clang version [^ ]*' | sort -u | tr '\n' ' ' || true)
 say "$module built by: ${producer:-no clang in .comment}; needs: $needed"

@@ -141,7 +141,7 @@ site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["pur
 sanitizer_settings thread
 "$clone/.venv/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$out/tsan-wheel" "${sanitizer_build[@]}" "$clone"
 "$clone/.venv/bin/python" -m pip install --quiet --target "$site" "$(echo "$out"/tsan-wheel/tilewise-*.whl)[test]"
-module=$("$venv/bin/python" -c 'import importlib.util; print(importlib.util.find_spec("tilewise").origin)')
+module=$(installed_module "$venv/bin/python")
 grep -q __tsan_init "$module" || fail "$module was not built with ThreadSanitizer"
 suppressions=$(dirname "$tsan_python")/Tools/tsan/suppressions_free_threading.txt
 [[ -f "$suppressions" ]] || fail "CPython's suppressions are not at $suppressions"

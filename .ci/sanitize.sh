@@ -31,7 +31,7 @@ rm -rf "$venv"
 # sanitizers during the build, before the module embeds its texts.
 sanitizer_settings address,undefined -fno-sanitize-recover=all
 CXX="$compiler" "$venv/bin/pip" install --no-cache-dir "${sanitizer_build[@]}" "$out/clone[test]" pytest-xdist
-module=$("$venv/bin/python" -c 'import importlib.util; print(importlib.util.find_spec("tilewise").origin)')
+module=$(installed_module "$venv/bin/python")
 grep -q __asan_init "$module" && grep -q __ubsan_handle "$module" || fail "$module was not built with the sanitizers"
 
 # The test that caps the address space skips itself under ASan. The suite

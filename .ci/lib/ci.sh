@@ -82,6 +82,12 @@ record_result() {  # versions, JUnit XML file, the suite's exit status
     echo "$1; $counts" >> "$out/results"
 }
 
+# The file of the tilewise module that an interpreter would import, found
+# without importing it (a sanitized build needs its runtime preloaded).
+installed_module() {  # python
+    "$1" -c 'import importlib.util; print(importlib.util.find_spec("tilewise").origin)'
+}
+
 # Runs this leg again in private mount and PID namespaces, so that its mounts
 # and processes go with it however it ends; then fails if anything is still
 # mounted under its folders.
