@@ -9,11 +9,11 @@ give every row through its id as a plain parse of the text has it."""
 
 import pytest
 
-from conftest import run_cpp_test
+from conftest import import_tool, run_cpp_test
 
 
 def test_parse(tmp_path, table_text_paths):
-    nlohmann_json = pytest.importorskip("nlohmann_json", reason="the JSON parser's headers come with the test extra")
+    nlohmann_json = import_tool("nlohmann_json", "the JSON parser's headers come with the test extra")
     result = run_cpp_test(tmp_path, "parse_test", "parse.cpp", "panic.cpp", includes=[nlohmann_json.get_include()],
                           args=table_text_paths)
     assert result.returncode == 0, result.stdout + result.stderr
