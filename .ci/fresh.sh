@@ -64,9 +64,10 @@ mount -t tmpfs -o nosuid,nodev,mode=1777 tmpfs "$sysroot/dev/shm"
 # paths in PYTEST_ADDOPTS are this host's: the user sees them without the
 # root's folder.
 as_user() {  # PATH, folder in the root, bash command
+    local addopts=${PYTEST_ADDOPTS:-}
     chroot "$sysroot" /usr/bin/setpriv --reuid="$uid" --regid="$gid" --init-groups -- /usr/bin/env -i \
         HOME="$home" USER="$user" LOGNAME="$user" SHELL=/bin/bash LANG=C.UTF-8 PATH="$1" \
-        PYTEST_ADDOPTS="${PYTEST_ADDOPTS//"$sysroot"/}" TILEWISE_REQUIRE_TOOLS="$TILEWISE_REQUIRE_TOOLS" \
+        PYTEST_ADDOPTS="${addopts//"$sysroot"/}" TILEWISE_REQUIRE_TOOLS="$TILEWISE_REQUIRE_TOOLS" \
         /bin/bash -c 'cd "$0" && exec /bin/bash -c "$1"' "$2" "$3" < /dev/null
 }
 say "the commands run as: $(as_user /usr/bin:/bin "$home" id)"
