@@ -226,10 +226,11 @@ build_module() {  # tag
     check_module "$(echo "$site"/tilewise.*.pyd)" "$dll.dll"
 }
 # The interpreter of $tag in the root, from the clone; -P keeps the clone off
-# sys.path, so that the module under test is the one in site-packages.
+# sys.path, so that the module under test is the one in site-packages. Its
+# output alone, without Wine's messages on stderr, is the versions line.
 suite_python() {
     in_root "cd '$clone' && TILEWISE_TEST_SCALE=0.07 PYTEST_ADDOPTS='${PYTEST_ADDOPTS:-}' \
-        wine '$out/$tag/python.exe' -P $(printf '%q ' "$@")" 2>&1 | tr -d '\r'
+        wine '$out/$tag/python.exe' -P $(printf '%q ' "$@")" | tr -d '\r'
 }
 
 tags=()

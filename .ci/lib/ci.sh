@@ -106,12 +106,14 @@ run_suite() {  # JUnit XML file, the clone and the tests (as suite_python sees t
 }
 
 # Sets versions, the first half of a result line, from .ci/lib/versions.py
-# run by the command given; a failure of it fails the leg.
+# run by the command given; a failure of it, or anything but one line, fails
+# the leg.
 versions_line() {  # command (the suite's interpreter), versions.py
     local code=0
     versions=$("$@") || code=$?
     versions=${versions//$'\r'/}
-    [[ $code == 0 && -n $versions ]] || fail "versions.py failed (status $code)${versions:+: $versions}"
+    [[ $code == 0 ]] || fail "versions.py failed (status $code)${versions:+: $versions}"
+    [[ -n $versions && $versions != *$'\n'* ]] || fail "versions.py printed no line, or more than one: $versions"
 }
 
 # A suite's result line, "<versions>; <counts>", added to $result_file
