@@ -268,11 +268,11 @@ def test_import_is_cheap_and_the_first_accepted_call_builds_small_tables():
         peak = int(peak)
     except ValueError:
         pytest.skip(f"the first call's peak cannot be measured here: {peak}")
-    # The texts' 61 MB of pages are dropped as the parse passes them. The
-    # first call's peak is +3.0 MB as bench/bench.py measures it, against its
-    # goal of peak <= +8 MB, which is the bound here: loose, so that this is
-    # no timing test, yet far below the +61 MB of pages that were not
-    # dropped. (A module file as pip writes it shows more, +4.6 MB here.)
+    # The texts' pages are dropped as the parse passes them. The first call's
+    # peak is +3.0 MB as bench/bench.py measures it, against the goal of
+    # peak <= +8 MB, which is the bound here: loose, so that this is no timing
+    # test, yet far below the +61 MB of the texts' pages if they were not
+    # dropped. A module file as pip writes it shows more, +4.6 MB here.
     assert peak * KB <= 8 * MB, "the first call's peak holds more than a few MB of the texts"
 
 
