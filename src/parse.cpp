@@ -7,15 +7,15 @@
 #include <optional>
 #include <string>
 
-// Linux only: advice on the texts' pages (see release_pages). macOS and
+// Only Linux takes advice on the texts' pages (see release_pages); macOS and
 // Windows build without it.
 #if defined(__linux__)
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
 
-// The only file that reads the JSON parser's headers: they are large, and
-// would triple the compile time and memory of any file that includes them.
+// This is the only file that reads the JSON parser's headers. They are large,
+// and would triple the compile time and memory of any file that includes them.
 #include <nlohmann/json.hpp>
 
 #include "panic.hpp"
@@ -44,16 +44,16 @@ public:
     uint8_t* chunk() { return work_->chunk; }
     const uint8_t* chunk_end() const { return work_->chunk + kChunkEntries; }
 
-    // The chunk is full: ids for its rows. False if they would not fit in
-    // the room for ids (a text with more entries than it was sized for).
+    // Gives the rows of the full chunk their ids. False if they would not
+    // fit in the room for ids (a text with more entries than it was sized for).
     bool take_chunk() {
         if (max_rows_ - rows_ < kChunkRows) return false;
         give_ids(kChunkRows);
         return true;
     }
 
-    // The entries end at `end`, within the chunk: ids for its full rows. A
-    // partial last row gets no id, but its entries count in the size.
+    // Ends the table at `end`, within the chunk, giving its full rows their
+    // ids. A partial last row gets no id, but its entries count in the size.
     Table finish(const uint8_t* end) && {
         const size_t entries = static_cast<size_t>(end - work_->chunk);
         if (max_rows_ - rows_ < entries / kRowWidth) panic("a table text has more rows than its room for row ids");
@@ -178,7 +178,7 @@ public:
         dropped_ = upto;
     }
 
-    // The parse is done: the rest of the text goes too.
+    // The parse is done, so the rest of the text goes too.
     void all() {
         release_pages(dropped_, end_);
         dropped_ = end_;
@@ -206,11 +206,11 @@ private:
 // their separators.
 constexpr size_t kFiveEntryBytes = 15;
 
-// Five one-digit entries, each followed by ", ", at `p`: their values go to
-// `out`. False for anything else, which the parse then reads entry by entry.
-// Most of the texts are such stretches: two words tell one at once, where
-// each entry on its own takes a dozen tests. It reads the kFiveEntryBytes
-// bytes from `p`, and needs little-endian words.
+// Reads five one-digit entries, each followed by ", ", at `p`, and writes
+// their values to `out`. False for anything else, which the parse then reads
+// entry by entry. Most of the texts are such stretches, and two words tell
+// one at once, where each entry on its own takes a dozen tests. It reads the
+// kFiveEntryBytes bytes from `p`, and needs little-endian words.
 TILEWISE_INLINE bool five_entries([[maybe_unused]] const unsigned char* p, [[maybe_unused]] uint8_t* out) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     // Bytes 0-7 are "d, d, d," and bytes 7-14 ", d, d, ". In each word, the
@@ -299,8 +299,8 @@ std::string position(std::string_view text, size_t offset) {
 }
 
 // A pointer into the text that keeps `*read` at the furthest byte the parser
-// has taken: its events carry no position, and a value the handler refuses
-// is reported where the parser stopped, just past that value.
+// has taken. The parser's events carry no position, so a value the handler
+// refuses is reported where the parser stopped, just past that value.
 class Reading {
 public:
     using iterator_category = std::input_iterator_tag;
@@ -328,8 +328,8 @@ private:
     const char** read_;
 };
 
-// The parser's events: each entry of one array of integers 0..255 goes
-// straight into the writer's chunk; anything else stops the parse with a
+// Takes the parser's events. Each entry of one array of integers 0..255 goes
+// straight into the writer's chunk, and anything else stops the parse with a
 // reason.
 class EntryHandler {
 public:
@@ -338,8 +338,8 @@ public:
     EntryHandler(TableWriter& writer, PassedPages& pages, const char* const* read)
         : writer_(writer), pages_(pages), read_(read) {}
 
-    // Called for nearly every entry: one test for all that append checks,
-    // as `open_` stays at `next_` (no room) outside the array.
+    // Called for nearly every entry, so one test stands for all that append
+    // checks. Outside the array, `open_` stays at `next_`, leaving no room.
     bool number_unsigned(json::number_unsigned_t v) {
         if (v > 255 || next_ == open_) return append(v);
         *next_++ = static_cast<uint8_t>(v);
@@ -368,8 +368,8 @@ public:
     bool key(json::string_t&) { return not_an_entry(); }
     bool end_object() { return not_an_entry(); }
 
-    // A syntax error: the parser's own description, and where it stopped
-    // (`read` counts the bytes it took, the offending one included).
+    // On a syntax error, keeps the parser's own description and where it
+    // stopped (`read` counts the bytes it took, the offending one included).
     bool parse_error(std::size_t read, const std::string&, const json::exception& e) {
         parser_reason_ = e.what();
         parser_offset_ = read > 0 ? read - 1 : 0;
@@ -426,9 +426,9 @@ std::string describe(std::string what) {
 }
 
 Table parse_json(std::string_view text, PassedPages pages) {
-    // An entry takes a digit and a separator, the last one a bracket: this
-    // many rows at most. Room for ids that the entries do not fill is never
-    // touched, and takes no memory.
+    // An entry takes a digit and a separator, or a bracket for the last one,
+    // so the text holds at most this many rows. Room for ids that the entries
+    // do not fill is never touched, and takes no memory.
     TableWriter writer(text.size() / 2 / kRowWidth + 1);
     const char* read = text.data();
     EntryHandler handler(writer, pages, &read);

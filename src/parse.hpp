@@ -24,8 +24,9 @@ Table parse_json_table(std::string_view text);
 std::optional<Table> parse_own_form_table(std::string_view text);
 
 // parse_table, dropping the text's pages from the process as it passes
-// them (Linux; advice only). Only for the embedded texts: they are pages of
-// the module file, which the kernel reads back if they are touched again.
+// them (Linux; advice only). It is only for the embedded texts, which are
+// pages of the module file that the kernel reads back if they are touched
+// again.
 Table parse_embedded_table(std::string_view text);
 
 }  // namespace tilewise
