@@ -13,6 +13,7 @@
 // non-zero if any fails.
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
