@@ -58,14 +58,26 @@ def build_tables():
 
 
 def score(hands, start, stop):
-    """Shanten numbers of hands[start:stop]."""
-    results = np.empty(stop - start, dtype=np.int8)
+    """Shanten numbers of hands[start:stop].
+
+    np.fromiter over map() takes each row as a view and stores each result
+    without a Python loop: about half the time of an index loop that
+    assigns results[i] one by one."""
+    share = hands[start:stop]
     try:
-        for i in range(start, stop):
-            results[i - start] = tilewise.shanten(hands[i])
-    except BaseException as error:  # tilewise's panic cannot be pickled back to the parent
-        raise RuntimeError(f"hand {i}: {error!r}") from None
-    return results
+        return np.fromiter(map(tilewise.shanten, share), np.int8, len(share))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException:
+        pass
+    # A hand failed, and tilewise's panic cannot be pickled back to the
+    # parent: find that hand (its panic is reported once more) and say which.
+    for i, hand in enumerate(share, start):
+        try:
+            tilewise.shanten(hand)
+        except BaseException as error:
+            raise RuntimeError(f"hand {i}: {error!r}") from None
+    raise RuntimeError(f"hands {start} to {stop}: a call failed once and not again")
 
 
 def start_worker(path, name, rows):

@@ -1,13 +1,13 @@
-// The Python module `tilewise`: its initialisation, the function `shanten`,
-// argument parsing, acceptance of the array, and the conversion of every
-// failure into a Python exception. It is the only file that talks to Python
-// and NumPy; no C++ exception leaves it.
+// The Python module `tilewise`. This file holds its initialisation, the
+// function `shanten`, argument parsing, acceptance of the array, and the
+// conversion of every failure into a Python exception. It is the only file
+// that talks to Python and NumPy, and no C++ exception leaves it.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-// NumPy's own global API table is not used (see NumpyApi): any macro that
+// NumPy's own global API table is not used (see NumpyApi), so any macro that
 // would read it fails to link.
 #define NO_IMPORT_ARRAY
 #include <numpy/arrayobject.h>
@@ -22,8 +22,9 @@
 #include "solver.hpp"
 
 // TILEWISE_NULL_CALL is for bench/bench.py alone, which builds this file with
-// it as the module tilewise_null: the same call, argument checks and tile
-// total, but no solver, so that a call's own work can be told apart.
+// it as the module tilewise_null. That module makes the same call, argument
+// checks and tile total, but has no solver, so that a call's own work can be
+// told apart.
 #if defined(TILEWISE_NULL_CALL)
 #define TILEWISE_MODULE_NAME "tilewise_null"
 #define TILEWISE_MODULE_INIT PyInit_tilewise_null
@@ -56,6 +57,10 @@ const char kPanicDoc[] =
     "usually propagates all the way up the stack and ends the interpreter instead of\n"
     "being caught by a broad `except Exception`.";
 
+// The exception's name and the texts of the panics and TypeErrors that this
+// module raises read as they do because callers match them byte for byte.
+// None of them may change, not even in its wording or spacing.
+//
 // Threads that race to create the type each make one; the first to publish
 // it wins, and the others drop theirs, so every panic has the one type.
 PyObject* panic_exception_type() {
@@ -130,10 +135,10 @@ PyObject* imported_module(const char* name) {
 // NumPy 2 keeps the API table in numpy._core.multiarray; asking for
 // numpy.core.multiarray there warns, which `-W error` turns into a failure.
 // NumPy 1 has only numpy.core.multiarray. Whenever the argument is an array
-// NumPy is imported, and the module is taken from sys.modules: an import
-// takes the import system's lock for the module's name, even one that fails
-// (numpy._core under NumPy 1), and the child of a fork made while another
-// thread held that lock would wait for it forever.
+// NumPy is imported, and the module is taken from sys.modules, because an
+// import takes the import system's lock for the module's name, even one
+// that fails (numpy._core under NumPy 1), and the child of a fork made while
+// another thread held that lock would wait for it forever.
 void** find_numpy_table() {
     PyObject* module = imported_module("numpy._core.multiarray");
     if (module == nullptr) module = imported_module("numpy.core.multiarray");
@@ -202,7 +207,7 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
         PyObject* name = PyTuple_GET_ITEM(kwnames, i);
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
-        if (utf8 == nullptr) PyErr_Clear();  // not encodable: no match, reported by str()
+        if (utf8 == nullptr) PyErr_Clear();  // A name that cannot be encoded matches nothing; str() shows it.
         if (utf8 == nullptr || size != 4 || std::memcmp(utf8, "hand", 4) != 0) {
             PyObject* shown = PyObject_Str(name);
             if (shown == nullptr) return false;
@@ -270,12 +275,13 @@ size_t fixed_melds(size_t total) {
 
 #if !defined(TILEWISE_NULL_CALL)
 // The kernel named by TILEWISE_KERNEL, a testing aid, into `name` (empty
-// when unset). Read from os.environ, not with getenv(): on a free-threaded
-// build another thread may change the environment meanwhile, and only the
-// mapping is safe to read then. False with a Python error set if it fails.
+// when unset). It is read from os.environ, not with getenv(), because on a
+// free-threaded build another thread may change the environment meanwhile,
+// and only the mapping is safe to read then. False with a Python error set
+// if it fails.
 bool requested_kernel(std::string& name) {
-    // Not named `environ`: Windows' <stdlib.h> defines that as a macro for
-    // the C runtime's own environment block.
+    // The variable is not named `environ`, because Windows' <stdlib.h>
+    // defines that as a macro for the C runtime's own environment block.
     PyObject* os = PyImport_ImportModule("os");
     PyObject* os_environ = os ? PyObject_GetAttrString(os, "environ") : nullptr;
     Py_XDECREF(os);
@@ -311,7 +317,7 @@ private:
 // Python error set if the kernel's name cannot be read. Under the GIL the
 // build holds every other thread, as every call does. On a free-threaded
 // build the thread detaches while it builds, or waits for another thread's
-// build: the build calls nothing in Python, so no lock is held across such
+// build. The build calls nothing in Python, so no lock is held across such
 // a call.
 const tilewise::Solver* build_shared_solver() {
     std::string kernel;
@@ -322,7 +328,7 @@ const tilewise::Solver* build_shared_solver() {
     return &tilewise::SOLVER.get(kernel);
 }
 
-// A call that finds the tables not built yet: the total is checked first,
+// The call that finds the tables not built yet. It checks the total first,
 // so that a refused hand never builds them.
 __attribute__((noinline)) PyObject* shanten_before_tables(tilewise::Counts counts, size_t total) {
     const size_t melds = fixed_melds(total);
@@ -356,9 +362,9 @@ PyObject* shanten(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
 #else
         const tilewise::Solver* solver = tilewise::SOLVER.if_built();
         if (solver == nullptr) return shanten_before_tables(counts, total);
-        // The common hand's rows are looked up first: they are on their way
-        // from memory while the total is checked. The lookup stops nothing;
-        // the checks keep their order.
+        // The common hand's rows are looked up first, so that they are on
+        // their way from memory while the total is checked. The lookup stops
+        // nothing; the checks keep their order.
         tilewise::Rows rows;
         const bool fetched = solver->fetch_rows(counts, rows);
         const size_t melds = fixed_melds(total);

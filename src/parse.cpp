@@ -3,17 +3,19 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <string>
 
-// Linux only: advice on the texts' pages (see release_pages). macOS and
+// Only Linux takes advice on the texts' pages (see release_pages); macOS and
 // Windows build without it.
 #if defined(__linux__)
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
 
-// The only file that reads the JSON parser's headers: they are large, and
-// would triple the compile time and memory of any file that includes them.
+// This is the only file that reads the JSON parser's headers. They are large,
+// and would triple the compile time and memory of any file that includes them.
 #include <nlohmann/json.hpp>
 
 #include "panic.hpp"
@@ -29,47 +31,63 @@ constexpr size_t kChunkRows = 4096;
 constexpr size_t kChunkEntries = kChunkRows * kRowWidth;
 
 // Builds a table as the parse goes, through one step shared by both parse
-// paths: the parse writes entries into the chunk, and each full chunk, then
-// what is left at the end, gets its row ids, a row not seen before joining
-// the distinct rows. Beyond the table itself, a parse holds one chunk and
-// this record's few KB, whatever the length of the text.
+// paths. The parse writes entries into the chunk, and each full chunk, then
+// what is left at the end, gets its row ids; a row not seen before joins the
+// distinct rows. Beyond the table itself, a parse holds the chunk and the
+// distinct rows' 13 KB record, whatever the length of the text.
 class TableWriter {
 public:
     // Room for the ids of up to `max_rows` rows.
     explicit TableWriter(size_t max_rows)
-        : chunk_(new uint8_t[kChunkEntries]), ids_(new uint8_t[max_rows]), max_rows_(max_rows) {}
+        : work_(new Work), ids_(new uint8_t[max_rows]), max_rows_(max_rows) {}
 
-    uint8_t* chunk() { return chunk_.get(); }
-    const uint8_t* chunk_end() const { return chunk_.get() + kChunkEntries; }
+    uint8_t* chunk() { return work_->chunk; }
+    const uint8_t* chunk_end() const { return work_->chunk + kChunkEntries; }
 
-    // The chunk is full: ids for its rows. False if they would not fit in
-    // the room for ids (a text with more entries than it was sized for).
+    // Gives the rows of the full chunk their ids. False if they would not
+    // fit in the room for ids (a text with more entries than it was sized for).
     bool take_chunk() {
         if (max_rows_ - rows_ < kChunkRows) return false;
         give_ids(kChunkRows);
         return true;
     }
 
-    // The entries end at `end`, within the chunk: ids for its full rows. A
-    // partial last row gets no id, but its entries count in the size.
+    // Ends the table at `end`, within the chunk, giving its full rows their
+    // ids. A partial last row gets no id, but its entries count in the size.
     Table finish(const uint8_t* end) && {
-        const size_t entries = static_cast<size_t>(end - chunk_.get());
-        if (max_rows_ - rows_ < entries / kRowWidth) return {};
+        const size_t entries = static_cast<size_t>(end - work_->chunk);
+        if (max_rows_ - rows_ < entries / kRowWidth) panic("a table text has more rows than its room for row ids");
         give_ids(entries / kRowWidth);
         Table table;
         table.size = rows_ * kRowWidth + entries % kRowWidth;
         table.ids = std::move(ids_);
         table.distinct_rows = distinct_rows_;
         table.distinct.reset(new uint8_t[distinct_rows_ * kRowLoad]);
-        std::copy_n(distinct_, distinct_rows_ * kRowLoad, table.distinct.get());
+        std::copy_n(work_->distinct, distinct_rows_ * kRowLoad, table.distinct.get());
         return table;
     }
 
 private:
-    static constexpr size_t kSlots = 2 * kMaxDistinctRows;  // a hash of the distinct rows, at most half full
+    // The hash of the distinct rows has twice as many slots as there can be
+    // rows, so that it is at most half full.
+    static constexpr unsigned kSlotBits = 9;
+    static constexpr size_t kSlots = size_t{1} << kSlotBits;
+    static_assert(kSlots >= 2 * kMaxDistinctRows, "the hash is at most half full");
+
+    // The chunk, then the distinct rows and their hash. They live on the
+    // heap, not in the writer: the first call, which makes the parse, may
+    // run on a thread with a small stack. In one block, they parsed the
+    // real texts some 10% faster than with the chunk in a block of its own.
+    struct Work {
+        uint8_t chunk[kChunkEntries];
+        uint8_t distinct[kMaxDistinctRows * kRowLoad] = {};  // zero padding after each row's entries
+        uint64_t slot_low[kSlots] = {};
+        uint64_t slot_high[kSlots] = {};
+        uint16_t slot_ids[kSlots] = {};  // id + 1; 0 for an empty slot
+    };
 
     void give_ids(size_t rows) {
-        const uint8_t* row = chunk_.get();
+        const uint8_t* row = work_->chunk;
         for (size_t r = 0; r < rows; ++r, row += kRowWidth) ids_[rows_ + r] = id_of(row);
         rows_ += rows;
     }
@@ -83,38 +101,45 @@ private:
         high = tail;
     }
 
+    // The slot where a key's search starts. The top bits of a product by
+    // 2^64 / phi depend on every bit of the factor (Fibonacci hashing). The
+    // high word goes through the product too before it joins the low one,
+    // so that every bit of both words counts.
+    static size_t first_slot(uint64_t low, uint64_t high) {
+        constexpr uint64_t kGolden = 0x9E3779B97F4A7C15;
+        return static_cast<size_t>(((low ^ (high * kGolden)) * kGolden) >> (64 - kSlotBits));
+    }
+
     uint8_t id_of(const uint8_t* row) {
         uint64_t low, high;
         key(row, low, high);
         // Neighbouring rows often repeat (most rows of many tiles are all
-        // zero): the last row's id answers them without the hash.
+        // zero), so the last row's id answers them without the hash.
         if (low == last_low_ && high == last_high_) return last_id_;
-        size_t slot = static_cast<size_t>(((low ^ (high << 53)) * 0x9E3779B97F4A7C15) >> 55) % kSlots;
-        while (slot_ids_[slot] != 0 && (slot_low_[slot] != low || slot_high_[slot] != high)) slot = (slot + 1) % kSlots;
-        if (slot_ids_[slot] == 0) {
+        Work& r = *work_;
+        size_t slot = first_slot(low, high);
+        while (r.slot_ids[slot] != 0 && (r.slot_low[slot] != low || r.slot_high[slot] != high))
+            slot = (slot + 1) % kSlots;
+        if (r.slot_ids[slot] == 0) {
             if (distinct_rows_ == kMaxDistinctRows)
                 panic("a table text has more than " + std::to_string(kMaxDistinctRows) +
                       " distinct rows, more than one-byte row ids can name");
-            std::copy_n(row, kRowWidth, &distinct_[distinct_rows_ * kRowLoad]);
-            slot_low_[slot] = low;
-            slot_high_[slot] = high;
-            slot_ids_[slot] = static_cast<uint16_t>(++distinct_rows_);
+            std::copy_n(row, kRowWidth, &r.distinct[distinct_rows_ * kRowLoad]);
+            r.slot_low[slot] = low;
+            r.slot_high[slot] = high;
+            r.slot_ids[slot] = static_cast<uint16_t>(++distinct_rows_);
         }
         last_low_ = low;
         last_high_ = high;
-        last_id_ = static_cast<uint8_t>(slot_ids_[slot] - 1);
+        last_id_ = static_cast<uint8_t>(r.slot_ids[slot] - 1);
         return last_id_;
     }
 
-    std::unique_ptr<uint8_t[]> chunk_;
+    std::unique_ptr<Work> work_;
     std::unique_ptr<uint8_t[]> ids_;
     size_t max_rows_;
     size_t rows_ = 0;
     size_t distinct_rows_ = 0;
-    uint8_t distinct_[kMaxDistinctRows * kRowLoad] = {};  // zero padding after each row's entries
-    uint64_t slot_low_[kSlots] = {};
-    uint64_t slot_high_[kSlots] = {};
-    uint16_t slot_ids_[kSlots] = {};  // id + 1; 0 for an empty slot
     uint64_t last_low_ = 0;
     uint64_t last_high_ = ~uint64_t{0};  // no row's: its two bytes never fill a word
     uint8_t last_id_ = 0;
@@ -153,7 +178,7 @@ public:
         dropped_ = upto;
     }
 
-    // The parse is done: the rest of the text goes too.
+    // The parse is done, so the rest of the text goes too.
     void all() {
         release_pages(dropped_, end_);
         dropped_ = end_;
@@ -177,24 +202,33 @@ private:
 
 // --- The texts' own form -----------------------------------------------------
 
-// Five one-digit entries, each followed by ", ", at `p`: their values go to
-// `out`. False for anything else, which the parse then reads entry by entry.
-// Most of the texts are such stretches: two words tell one at once, where
-// each entry on its own takes a dozen tests. Little-endian words only.
+// The bytes five_entries reads at a time: five entries of one digit and
+// their separators.
+constexpr size_t kFiveEntryBytes = 15;
+
+// Reads five one-digit entries, each followed by ", ", at `p`, and writes
+// their values to `out`. False for anything else, which the parse then reads
+// entry by entry. Most of the texts are such stretches, and two words tell
+// one at once, where each entry on its own takes a dozen tests. It reads the
+// kFiveEntryBytes bytes from `p`, and needs little-endian words.
 TILEWISE_INLINE bool five_entries([[maybe_unused]] const unsigned char* p, [[maybe_unused]] uint8_t* out) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint64_t head, tail;  // bytes 0-7 "d, d, d," and 7-14 ", d, d, "
+    // Bytes 0-7 are "d, d, d," and bytes 7-14 ", d, d, ". In each word, the
+    // digit masks pick the digits' bytes, and the separator masks are what
+    // the other bytes must hold (", " in little-endian order).
+    constexpr uint64_t kHeadDigits = 0x00FF0000FF0000FF, kTailDigits = 0x0000FF0000FF0000;
+    constexpr uint64_t kHeadSeparators = 0x2C00202C00202C00, kTailSeparators = 0x202C00202C00202C;
+    constexpr uint64_t kZeroDigits = 0x3030303030303030, kToBit7 = 0x7676767676767676, kBit7 = 0x8080808080808080;
+    static_assert(kFiveEntryBytes == 7 + sizeof(uint64_t), "two words, overlapping by one byte");
+    uint64_t head, tail;
     std::memcpy(&head, p, sizeof head);
     std::memcpy(&tail, p + 7, sizeof tail);
-    constexpr uint64_t kHeadDigits = 0x00FF0000FF0000FF, kTailDigits = 0x0000FF0000FF0000;
-    if ((head & ~kHeadDigits) != 0x2C00202C00202C00 || (tail & ~kTailDigits) != 0x202C00202C00202C) return false;
-    // A digit's byte less '0' is 0 to 9: it reaches bit 7 when 0x76 is
-    // added, or has it set already, for any other byte.
-    const uint64_t head_values = (head ^ 0x3030303030303030) & kHeadDigits;
-    const uint64_t tail_values = (tail ^ 0x3030303030303030) & kTailDigits;
-    if ((((head_values + 0x7676767676767676) | head_values | (tail_values + 0x7676767676767676) | tail_values) &
-         0x8080808080808080) != 0)
-        return false;
+    if ((head & ~kHeadDigits) != kHeadSeparators || (tail & ~kTailDigits) != kTailSeparators) return false;
+    // A digit's byte less '0' is 0 to 9. Adding 0x76 makes it reach bit 7
+    // for any other byte, or it has bit 7 set already.
+    const uint64_t head_values = (head ^ kZeroDigits) & kHeadDigits;
+    const uint64_t tail_values = (tail ^ kZeroDigits) & kTailDigits;
+    if ((((head_values + kToBit7) | head_values | (tail_values + kToBit7) | tail_values) & kBit7) != 0) return false;
     out[0] = static_cast<uint8_t>(head_values);
     out[1] = static_cast<uint8_t>(head_values >> 24);
     out[2] = static_cast<uint8_t>(head_values >> 48);
@@ -206,32 +240,38 @@ TILEWISE_INLINE bool five_entries([[maybe_unused]] const unsigned char* p, [[may
 #endif
 }
 
-// "[", entries of one or two digits without a leading zero joined by ", ",
-// and "]" as the last byte. Each entry takes at least three bytes of the
-// text, brackets included, which sizes the room for ids; the zero bytes
-// after the text stop any read past its end. Anything else gives an empty
-// table, and the JSON parser reads the text again to report it.
-Table parse_own_form(std::string_view text, PassedPages pages) {
-    if (text.size() < 3 || text.front() != '[') return {};
+// The texts' own form is "[", entries of one or two digits without a leading
+// zero joined by ", ", and "]" as the last byte. Each entry takes at least
+// three bytes of the text, brackets included, which sizes the room for ids.
+// For any other text there is no table, and the JSON parser reads the text
+// again to report it.
+//
+// No read goes past the text's end. The last byte is "]", and every read of
+// the entry-by-entry path is at most one byte past a digit or a separator,
+// so never past that bracket. The five-entry loop counts how many of its
+// steps fit before the end of the text and of the chunk.
+std::optional<Table> parse_own_form(std::string_view text, PassedPages pages) {
+    if (text.size() < 3 || text.front() != '[' || text.back() != ']') return std::nullopt;
     TableWriter writer(text.size() / 3 / kRowWidth + 1);
     uint8_t* next = writer.chunk();
     const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + 1;
     const auto* const last = p + text.size() - 2;
     for (;;) {
-        while (writer.chunk_end() - next >= 5 && five_entries(p, next)) {
-            p += 15;
+        const size_t steps = std::min(static_cast<size_t>(last - p) / kFiveEntryBytes,
+                                      static_cast<size_t>(writer.chunk_end() - next) / 5);
+        for (size_t s = 0; s < steps && five_entries(p, next); ++s) {
+            p += kFiveEntryBytes;
             next += 5;
         }
         unsigned value = p[0] - unsigned{'0'};
-        const unsigned second = p[1] - unsigned{'0'};
-        if (value > 9) return {};
-        if (second <= 9) {
-            if (value == 0) return {};
+        if (value > 9) return std::nullopt;
+        if (const unsigned second = p[1] - unsigned{'0'}; second <= 9) {
+            if (value == 0) return std::nullopt;
             value = 10 * value + second;
             ++p;
         }
         if (next == writer.chunk_end()) {
-            if (!writer.take_chunk()) return {};
+            if (!writer.take_chunk()) return std::nullopt;
             next = writer.chunk();
             pages.passed(p);
         }
@@ -242,7 +282,7 @@ Table parse_own_form(std::string_view text, PassedPages pages) {
             pages.all();
             return std::move(writer).finish(next);
         } else {
-            return {};
+            return std::nullopt;
         }
     }
 }
@@ -259,8 +299,8 @@ std::string position(std::string_view text, size_t offset) {
 }
 
 // A pointer into the text that keeps `*read` at the furthest byte the parser
-// has taken: its events carry no position, and a value the handler refuses
-// is reported where the parser stopped, just past that value.
+// has taken. The parser's events carry no position, so a value the handler
+// refuses is reported where the parser stopped, just past that value.
 class Reading {
 public:
     using iterator_category = std::input_iterator_tag;
@@ -288,8 +328,8 @@ private:
     const char** read_;
 };
 
-// The parser's events: each entry of one array of integers 0..255 goes
-// straight into the writer's chunk; anything else stops the parse with a
+// Takes the parser's events. Each entry of one array of integers 0..255 goes
+// straight into the writer's chunk, and anything else stops the parse with a
 // reason.
 class EntryHandler {
 public:
@@ -298,8 +338,8 @@ public:
     EntryHandler(TableWriter& writer, PassedPages& pages, const char* const* read)
         : writer_(writer), pages_(pages), read_(read) {}
 
-    // Called for nearly every entry: one test for all that append checks,
-    // as `open_` stays at `next_` (no room) outside the array.
+    // Called for nearly every entry, so one test stands for all that append
+    // checks. Outside the array, `open_` stays at `next_`, leaving no room.
     bool number_unsigned(json::number_unsigned_t v) {
         if (v > 255 || next_ == open_) return append(v);
         *next_++ = static_cast<uint8_t>(v);
@@ -313,7 +353,11 @@ public:
         open_ = writer_.chunk_end();
         return true;
     }
-    bool end_array() { return --depth_, open_ = next_, true; }
+    bool end_array() {
+        --depth_;
+        open_ = next_;
+        return true;
+    }
 
     bool number_float(json::number_float_t, const json::string_t&) { return not_an_entry(); }
     bool null() { return not_an_entry(); }
@@ -324,8 +368,8 @@ public:
     bool key(json::string_t&) { return not_an_entry(); }
     bool end_object() { return not_an_entry(); }
 
-    // A syntax error: the parser's own description, and where it stopped
-    // (`read` counts the bytes it took, the offending one included).
+    // On a syntax error, keeps the parser's own description and where it
+    // stopped (`read` counts the bytes it took, the offending one included).
     bool parse_error(std::size_t read, const std::string&, const json::exception& e) {
         parser_reason_ = e.what();
         parser_offset_ = read > 0 ? read - 1 : 0;
@@ -382,9 +426,9 @@ std::string describe(std::string what) {
 }
 
 Table parse_json(std::string_view text, PassedPages pages) {
-    // An entry takes a digit and a separator, the last one a bracket: this
-    // many rows at most. Room for ids that the entries do not fill is never
-    // touched, and takes no memory.
+    // An entry takes a digit and a separator, or a bracket for the last one,
+    // so the text holds at most this many rows. Room for ids that the entries
+    // do not fill is never touched, and takes no memory.
     TableWriter writer(text.size() / 2 / kRowWidth + 1);
     const char* read = text.data();
     EntryHandler handler(writer, pages, &read);
@@ -410,8 +454,9 @@ Table parse_json(std::string_view text, PassedPages pages) {
 }
 
 Table parse(std::string_view text, bool drop_pages) {
-    Table table = parse_own_form(text, drop_pages ? PassedPages(text) : PassedPages());
-    return table.size != 0 ? std::move(table) : parse_json(text, drop_pages ? PassedPages(text) : PassedPages());
+    if (std::optional<Table> table = parse_own_form(text, drop_pages ? PassedPages(text) : PassedPages()))
+        return std::move(*table);
+    return parse_json(text, drop_pages ? PassedPages(text) : PassedPages());
 }
 
 }  // namespace
@@ -419,6 +464,8 @@ Table parse(std::string_view text, bool drop_pages) {
 Table parse_json_table(std::string_view text) { return parse_json(text, PassedPages()); }
 
 Table parse_table(std::string_view text) { return parse(text, false); }
+
+std::optional<Table> parse_own_form_table(std::string_view text) { return parse_own_form(text, PassedPages()); }
 
 Table parse_embedded_table(std::string_view text) { return parse(text, true); }
 

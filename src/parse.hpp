@@ -1,28 +1,32 @@
-// The table texts into tables of row ids and distinct rows: the texts' own
-// form by a plain loop, any other text by the JSON parser. A text that does
-// not parse stops with a panic: "called `Result::unwrap()` on an `Err`
-// value: ", the parser's description, and the line and column of the
-// failure within the text. A text of more distinct rows than one-byte ids
-// can name stops with a panic that says so.
+// This file turns the table texts into tables of row ids and distinct rows.
+// A text in the texts' own form is read by a plain loop, and any other text
+// by the JSON parser. A text that does not parse stops with a panic: "called
+// `Result::unwrap()` on an `Err` value: ", the parser's description, and the
+// line and column of the failure within the text. A text of more distinct
+// rows than one-byte ids can name stops with a panic that says so.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "rows.hpp"
 
 namespace tilewise {
 
-// Every text given here must be followed by at least 16 zero bytes (the
-// embedded texts have 64): the plain loop reads a little past the end
-// rather than testing for it at every entry.
+// The parse reads no byte outside the text.
 Table parse_table(std::string_view text);
 
 // The same through the JSON parser alone, whatever the text's form.
 Table parse_json_table(std::string_view text);
 
+// The same through the plain loop alone: no table if the text is not in the
+// texts' own form. The tests use it to see that the loop ran.
+std::optional<Table> parse_own_form_table(std::string_view text);
+
 // parse_table, dropping the text's pages from the process as it passes
-// them (Linux; advice only). Only for the embedded texts: they are pages of
-// the module file, which the kernel reads back if they are touched again.
+// them (Linux; advice only). It is only for the embedded texts, which are
+// pages of the module file that the kernel reads back if they are touched
+// again.
 Table parse_embedded_table(std::string_view text);
 
 }  // namespace tilewise

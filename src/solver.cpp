@@ -28,7 +28,7 @@ void wait_for_the_build_at_fork() {
 #if !defined(_WIN32)
     if (pthread_atfork([] { SOLVER.hold_for_fork(); }, [] { SOLVER.release_after_fork(); },
                        [] { SOLVER.release_after_fork(); }) != 0)
-        throw std::bad_alloc();  // its one failure: no memory for the handlers
+        throw std::bad_alloc();  // Its one failure is a lack of memory for the handlers.
 #endif
 }
 
@@ -37,13 +37,14 @@ Solver::Solver(std::string_view kernel_name)
       suit(parse_embedded_table(suit_table_text())),
       honour(parse_embedded_table(honour_table_text())) {}
 
-// --- The shanten number --------------------------------------------------------
+// --- The rows of any counts ---------------------------------------------------
 
 namespace {
 
 constexpr size_t kSuitStarts[] = {0, kSuitTiles, 2 * kSuitTiles};
 
-// The counts a call read, the ones past the view's end missing: `length`.
+// The counts a call read. Only the first `length` of them come from the
+// view; a group that reaches past them is out of bounds.
 struct ReadCounts {
     uint8_t counts[kTileKinds];
     size_t length;
@@ -74,8 +75,8 @@ size_t group_index(const ReadCounts& read, size_t start) {
     return index;
 }
 
-// Any counts: each group is checked and looked up in turn, so the first
-// failing check is the one that stops the call.
+// The rows of any counts. Each group is checked and looked up in turn, so
+// that the first failing check is the one that stops the call.
 Rows checked_rows(const Table& suit, const Table& honour, const ReadCounts& read) {
     const uint8_t* first = suit.checked_row(group_index<kSuitTiles>(read, kSuitStarts[0]));
     const uint8_t* second = suit.checked_row(group_index<kSuitTiles>(read, kSuitStarts[1]));
@@ -92,12 +93,6 @@ Rows Solver::rows(Counts counts) const {
     store_counts(counts, read.counts);
     read.length = counts.length;
     return checked_rows(suit, honour, read);
-}
-
-int32_t Solver::shanten(const HandView& hand, size_t fixed_melds) const {
-    Counts counts;
-    read_hand(hand, counts);
-    return shanten(rows(counts), fixed_melds);
 }
 
 }  // namespace tilewise

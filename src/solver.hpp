@@ -23,31 +23,40 @@ struct Rows {
     const uint8_t* honours;
 };
 
+// The module computes a hand's shanten number in steps of its own, not
+// through one call here. It reads the counts once, checks the tile total,
+// then takes the rows and the shanten number from them. The total decides
+// the fixed melds and is refused before any count is, and before the first
+// call builds the tables; the common hand's rows are on their way from
+// memory while it is checked. A single entry point taking the hand would
+// have to carry the module's rule for the total, and out of line it took
+// twice as long per hand as the steps inline.
 struct Solver {
-    Kernel kernel;  // chosen first: a wrong kernel name stops before the parse
+    // The kernel is chosen first, so that a wrong kernel name stops the
+    // build before the parse.
+    Kernel kernel;
     Table suit;     // 5^9 rows, for each of the three numbered suits
     Table honour;   // 5^7 rows, for the honours
 
-    // Chooses the kernel (the fastest one, or the one named: a testing aid)
-    // and parses both embedded table texts; panics if the name is not a
-    // usable kernel or either text fails to parse. With no name this is the
-    // solver's only constructor ("Solver::new").
+    // Chooses the kernel, the fastest one unless a name is given (a testing
+    // aid), and parses both embedded table texts. Panics if the name is not
+    // a usable kernel or if either text fails to parse. With no name this is
+    // the solver's only constructor ("Solver::new").
     explicit Solver(std::string_view kernel_name = {});
 
-    // The shanten number of the hand in `hand` (positions 0..33, each read
-    // once) when `fixed_melds` melds are already outside it: -1 complete,
-    // 0 ready, ...
-    int32_t shanten(const HandView& hand, size_t fixed_melds) const;
-
-    // The same in steps, so that a caller can check the tile total between
-    // them. fetch_rows: the rows of the common hand, 34 counts of at most 4,
-    // fetched from memory while the caller goes on (false for any other
-    // counts; never panics). rows: the rows of any counts, stopping at the
-    // first group that is too short or holds a count above 4 (it takes the
-    // counts by value, so that a caller's stay in registers on its other
-    // paths). Then the shanten number from the rows.
+    // Fetches the rows of the common hand, 34 counts of at most 4 whose rows
+    // the tables hold, so that they come from memory while the caller goes
+    // on. Returns false for any other counts, and never panics.
     bool fetch_rows(const Counts& counts, Rows& rows) const;
+
+    // Returns the rows of any counts, or panics at the first group that is
+    // too short or holds a count above 4. It takes the counts by value, so
+    // that a caller's stay in registers on its other paths.
     Rows rows(Counts counts) const;
+
+    // Returns the shanten number of the hand whose rows these are, when
+    // `fixed_melds` melds are already outside it: -1 complete, 0 ready, and
+    // so on.
     int32_t shanten(const Rows& rows, size_t fixed_melds) const;
 };
 

@@ -6,7 +6,7 @@
 namespace tilewise {
 
 // Each text is a JSON array of the table's entries, row after row. Both stay
-// mapped for the life of the process; 64 zero bytes follow each text.
+// mapped for the life of the process.
 std::string_view suit_table_text();
 std::string_view honour_table_text();
 

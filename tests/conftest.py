@@ -70,10 +70,10 @@ def cxx_compiler():
     return os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
 
 
-def run_cpp_test(tmp_path, test, *sources, includes=(), args=()):
+def run_cpp_test(tmp_path, test, *sources, includes=(), args=(), optimize="-O2"):
     """Builds the C++ unit test tests/cpp/<test>.cpp with the named files of
-    src/ (and the further include folders) and runs it with `args`: the
-    finished process.
+    src/ (and the further include folders), at `optimize`, and runs it with
+    `args`: the finished process.
     CXXFLAGS and LDFLAGS apply, as to the module's own build (a sanitizer's,
     say). Without a C++ compiler, missing_tool."""
     compiler = cxx_compiler()
@@ -81,7 +81,7 @@ def run_cpp_test(tmp_path, test, *sources, includes=(), args=()):
         missing_tool("no C++ compiler")
     exe = tmp_path / test
     flags = shlex.split(os.environ.get("CXXFLAGS", "")) + shlex.split(os.environ.get("LDFLAGS", ""))
-    subprocess.run([compiler, "-std=c++17", "-O2", "-pthread", *flags, f"-I{ROOT / 'src'}",
+    subprocess.run([compiler, "-std=c++17", optimize, "-pthread", *flags, f"-I{ROOT / 'src'}",
                     *(f"-isystem{folder}" for folder in includes), "-o", str(exe),
                     str(ROOT / "tests" / "cpp" / f"{test}.cpp"), *(str(ROOT / "src" / s) for s in sources)],
                    check=True)

@@ -47,7 +47,11 @@ def test_kernels_agree_with_the_scalar_kernel(tmp_path):
     result = run_cpp_test(tmp_path, "kernel_test", "kernel.cpp", "panic.cpp")
     assert result.returncode == 0, result.stdout + result.stderr
     tested = [line.split()[1] for line in result.stdout.splitlines() if line.startswith("ok: ")]
-    assert tested == (usable_here() or tested)
+    usable = usable_here()
+    if usable is None:
+        pytest.skip(f"the kernels tested ({', '.join(tested)}) agree; their list was not compared, as which "
+                    "kernels this processor runs cannot be told")
+    assert tested == usable
 
 
 @pytest.mark.parametrize("kernel", KERNELS)

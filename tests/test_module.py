@@ -14,6 +14,7 @@ import tilewise
 from conftest import HAS_PROC
 
 TOTAL_MESSAGE = "hand.iter().sum() must be 1, 2, 4, 5, 7, 8, 10, 11, 13 or 14"
+KB, MB = 1024, 10**6  # /proc's kB, and the MB of bench/bench.py and the README
 
 
 def complete_hand():
@@ -223,10 +224,16 @@ def test_uncaught_panic_ends_the_interpreter_with_a_traceback():
 @pytest.mark.skipif(not HAS_PROC, reason="reads memory figures from Linux's /proc")
 def test_import_is_cheap_and_the_first_accepted_call_builds_small_tables():
     result = run_python("""
-        import re, sys
+        import importlib.util, mmap, re, sys
         def kb(field):
             return int(re.search(rf"{field}:\\s+(\\d+)", open("/proc/self/status").read()).group(1))
         import numpy as np
+        # The module file mapped and left untouched: nothing natively, but
+        # under qemu-user the emulator's records of its pages (2.5 MB for the
+        # arm64 module), which the import makes again for its own mappings.
+        start = kb("RssAnon")
+        with open(importlib.util.find_spec("tilewise").origin, "rb") as module_file:
+            mapped = mmap.mmap(module_file.fileno(), 0, access=mmap.ACCESS_READ)
         before = kb("RssAnon")
         import tilewise
         assert "numpy._core.multiarray" in sys.modules or "numpy.core.multiarray" in sys.modules
@@ -239,23 +246,34 @@ def test_import_is_cheap_and_the_first_accepted_call_builds_small_tables():
         try:  # the peak starts again from the present size
             with open("/proc/self/clear_refs", "w") as clear_refs:
                 clear_refs.write("5")
-            peak_from = rss if kb("VmHWM") - kb("VmRSS") < 256 else None
-        except OSError:
-            peak_from = None
+            peak_from = rss if kb("VmHWM") - kb("VmRSS") < 256 else "writing 5 to /proc/self/clear_refs kept VmHWM"
+        except OSError as e:
+            peak_from = f"/proc/self/clear_refs cannot be written ({e.strerror})"
         assert tilewise.shanten(np.array([2] + [0] * 33, np.uint8)) == -1
-        peak = None if peak_from is None else kb("VmHWM") - peak_from
-        print(imported - before, refused - imported, kb("RssAnon") - refused, kb("VmRSS") - rss, peak)
+        peak = kb("VmHWM") - peak_from if isinstance(peak_from, int) else peak_from
+        print(imported - before - (before - start), refused - imported, kb("RssAnon") - refused, kb("VmRSS") - rss)
+        print(peak)
     """)
     assert result.returncode == 0, result.stderr
-    imported, refused, built, grown, peak = (None if v == "None" else int(v) for v in result.stdout.split())
-    # Under qemu-user the import and the first NumPy call also show the
-    # emulator's own bookkeeping of new mappings (2 to 2.5 MB).
-    assert imported < 4096 and refused < 4096, "tables parsed before the first accepted call"
+    figures, peak = result.stdout.splitlines()
+    imported, refused, built, grown = map(int, figures.split())
+    # The import takes 48 KB natively, beyond the emulator's records above.
+    assert imported * KB < MB, "the import parsed a table: the tables' row ids alone take 2 MB"
+    # Under qemu-user the first NumPy call also shows the emulator's own
+    # bookkeeping (up to 2.5 MB).
+    assert refused < 4096, "a refused call parsed the tables"
     assert built > 1500, "the first accepted call did not build the tables: their row ids alone take 2 MB"
     assert grown <= 4096, "the tables take 2 MB once built"
-    # The texts' 61 MB of pages are dropped as the parse passes them.
-    if peak is not None:
-        assert peak <= 10240, "the first call's peak holds more than a few MB of the texts"
+    try:
+        peak = int(peak)
+    except ValueError:
+        pytest.skip(f"the first call's peak cannot be measured here: {peak}")
+    # The texts' pages are dropped as the parse passes them. The first call's
+    # peak is +3.0 MB as bench/bench.py measures it, against the goal of
+    # peak <= +8 MB, which is the bound here: loose, so that this is no timing
+    # test, yet far below the +61 MB of the texts' pages if they were not
+    # dropped. A module file as pip writes it shows more, about +4.7 MB here.
+    assert peak * KB <= 8 * MB, "the first call's peak holds more than a few MB of the texts"
 
 
 def test_no_deprecation_warning_with_warnings_as_errors():

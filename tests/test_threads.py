@@ -151,6 +151,39 @@ def test_first_calls_from_eight_threads_parse_the_tables_once(hands, baseline, r
         assert run["rss_growth_kb"] < baseline["rss_growth_kb"] + 1_000, (run, baseline)
 
 
+# The first call parses the tables on the calling thread. A thread started
+# with the smallest stack the interpreter accepts (the size tried first that
+# threading.stack_size takes) makes it, and every answer is right.
+SMALL_STACK_CHILD = textwrap.dedent(r"""
+    import json, sys, threading
+    import numpy as np
+    import tilewise
+
+    for size in (32 * 1024, 48 * 1024, 64 * 1024, 128 * 1024):
+        try:
+            threading.stack_size(size)
+            break
+        except ValueError:
+            pass
+    else:
+        raise SystemExit("no small stack size accepted")
+    hands = [np.array(h, dtype=np.uint8) for h in json.loads(sys.argv[1])]
+    results = []
+    thread = threading.Thread(target=lambda: results.extend(tilewise.shanten(h) for h in hands))
+    thread.start()
+    thread.join()
+    print(json.dumps(dict(stack_size=size, results=results)))
+""")
+
+
+def test_first_call_from_a_thread_of_the_smallest_stack(hands):
+    counts, expected = hands
+    child = subprocess.run([sys.executable, "-c", SMALL_STACK_CHILD, json.dumps(counts)], capture_output=True,
+                           text=True, timeout=TIMEOUT)
+    assert child.returncode == 0, child.stderr[-4000:]
+    assert json.loads(child.stdout)["results"] == expected, child.stdout
+
+
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 

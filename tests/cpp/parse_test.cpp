@@ -1,18 +1,30 @@
-// Unit test of the parse. Texts just outside the texts' own form must give,
-// through parse_table, exactly what the JSON parser alone gives: the same
-// rows, or the same message, whose head and position are checked too (never
-// the parser's wording). Row ids: 256 distinct rows fit, a 257th stops the
-// parse, and a partial last row is out of bounds. Given the paths of the two
-// real table texts, it also parses each in both ways and reads every row
-// through its id against a plain parse of the text. Prints one line per case
-// and exits non-zero if any fails.
+// Unit test of the parse. The texts' own form, and texts just outside it,
+// must give through parse_table exactly what the JSON parser alone gives:
+// the same rows, or the same message, whose head and position are checked
+// too (never the parser's wording). The plain loop alone must read each
+// text in the own form and refuse each other text. Every text ends at the
+// end of a page whose next page cannot be read, with no padding. Row ids:
+// 256 distinct rows fit, also when they differ only in their last two
+// entries, and a 257th stops the parse. A row that the entries do not fill
+// is out of bounds, also one that starts exactly where they end. Given the
+// paths of the two real table texts, it also parses each in both ways, and
+// its last stretch at a page's end, and reads every row through its id
+// against a plain parse of the text. Prints one line per case and exits
+// non-zero if any fails.
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "panic.hpp"
 #include "parse.hpp"
@@ -20,22 +32,67 @@
 namespace {
 
 using tilewise::kRowWidth;
-using Parse = tilewise::Table (*)(std::string_view);
+using tilewise::Table;
+using Parse = std::optional<Table> (*)(std::string_view);
 
-// Every text given to the parse is followed by zero bytes, as the embedded
-// texts are.
-std::string padded(const std::string& text) { return text + std::string(64, '\0'); }
+std::optional<Table> through_fallback(std::string_view text) { return tilewise::parse_table(text); }
+std::optional<Table> through_json(std::string_view text) { return tilewise::parse_json_table(text); }
 
-// "N entries: <the entries of every row, read through its id>", or
-// "panic: <message>".
+// A copy of a text whose last byte is the last of a page, and whose next
+// page cannot be read: a read past the text's end faults. (Without mmap, a
+// plain copy, which only a sanitizer watches.)
+class AtPageEnd {
+public:
+    explicit AtPageEnd(const std::string& text) {
+#if defined(__unix__) || defined(__APPLE__)
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        size_ = (text.size() + page - 1) / page * page + page;
+        void* map = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED || mprotect(static_cast<char*>(map) + size_ - page, page, PROT_NONE) != 0) {
+            std::perror("mmap");
+            std::exit(2);
+        }
+        map_ = static_cast<char*>(map);
+        char* start = map_ + size_ - page - text.size();
+        std::memcpy(start, text.data(), text.size());
+        view_ = {start, text.size()};
+#else
+        copy_ = text;
+        view_ = copy_;
+#endif
+    }
+    ~AtPageEnd() {
+#if defined(__unix__) || defined(__APPLE__)
+        munmap(map_, size_);
+#endif
+    }
+    AtPageEnd(const AtPageEnd&) = delete;
+    AtPageEnd& operator=(const AtPageEnd&) = delete;
+
+    std::string_view view() const { return view_; }
+
+private:
+    char* map_ = nullptr;
+    size_t size_ = 0;
+    std::string copy_;
+    std::string_view view_;
+};
+
+std::string entries_of(const Table& table) {
+    std::string entries = std::to_string(table.size) + " entries:";
+    for (size_t r = 0; r < table.size / kRowWidth; ++r)
+        for (size_t j = 0; j < kRowWidth; ++j) entries += " " + std::to_string(table.row(r)[j]);
+    return entries;
+}
+
+// The text, placed at a page's end, through `parse`: "N entries: <the
+// entries of every row, read through its id>", "panic: <message>", or
+// "not its own form" when the plain loop alone refuses it.
 std::string outcome(Parse parse, const std::string& text) {
-    const std::string bytes = padded(text);
+    const AtPageEnd placed(text);
     try {
-        const tilewise::Table table = parse({bytes.data(), text.size()});
-        std::string entries = std::to_string(table.size) + " entries:";
-        for (size_t r = 0; r < table.size / kRowWidth; ++r)
-            for (size_t j = 0; j < kRowWidth; ++j) entries += " " + std::to_string(table.row(r)[j]);
-        return entries;
+        const std::optional<Table> table = parse(placed.view());
+        return table ? entries_of(*table) : "not its own form";
     } catch (const tilewise::Panic& p) {
         return "panic: " + p.message;
     }
@@ -48,15 +105,17 @@ bool has_head_and_position(const std::string& got, const std::string& position) 
            got.compare(got.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// A text of `rows` rows, row k being distinct row (k * 7) % distinct: the
-// distinct rows are {d % 16, d / 16, 0, ...}, spread over several chunks.
-std::string many_rows(size_t rows, size_t distinct, std::string* entries) {
+// A text of `rows` rows, row k being distinct row (k * 7) % distinct. The
+// distinct rows hold d % 16 and d / 16 in entries `at` and `at` + 1, and
+// zeros elsewhere, and spread over several chunks. From entry 8 on they
+// differ only in the high word of the row ids' hash key.
+std::string many_rows(size_t rows, size_t distinct, size_t at, std::string* entries) {
     std::string text = "[";
     *entries = std::to_string(rows * kRowWidth) + " entries:";
     for (size_t k = 0; k < rows; ++k) {
         const size_t d = (k * 7) % distinct;
         for (size_t j = 0; j < kRowWidth; ++j) {
-            const size_t value = j == 0 ? d % 16 : j == 1 ? d / 16 : 0;
+            const size_t value = j == at ? d % 16 : j == at + 1 ? d / 16 : 0;
             text += (k + j == 0 ? "" : ", ") + std::to_string(value);
             *entries += " " + std::to_string(value);
         }
@@ -67,6 +126,7 @@ std::string many_rows(size_t rows, size_t distinct, std::string* entries) {
 struct Case {
     std::string name;
     std::string text;
+    bool own_form;         // whether the plain loop reads it
     std::string expected;  // the outcome, or for a failure of the JSON parser:
     const char* position;  // where it failed
 };
@@ -74,16 +134,12 @@ struct Case {
 bool report(bool ok, const std::string& name, const std::string& detail = "") {
     std::printf("%s: %s\n", ok ? "ok" : "FAILED", name.c_str());
     if (!ok && !detail.empty()) std::printf("  %.600s\n", detail.c_str());
+    std::fflush(stdout);  // so that the lines before a fault are seen
     return ok;
 }
 
-// A real table text, parsed both ways, every row read through its id
-// against the entries of a plain parse.
-bool real_text(const char* name, const char* path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream contents;
-    contents << file.rdbuf();
-    const std::string text = contents.str();
+// The entries of a text in the texts' own form, read plainly.
+std::vector<uint8_t> plain_entries(const std::string& text) {
     std::vector<uint8_t> plain;
     unsigned value = 0;
     for (size_t i = 1; i < text.size(); ++i) {
@@ -94,62 +150,98 @@ bool real_text(const char* name, const char* path) {
             value = 0;
         }
     }
-    const std::string bytes = padded(text);
+    return plain;
+}
+
+// Whether `table` holds `plain`'s entries, every row read through its id.
+bool holds(const std::optional<Table>& table, const std::vector<uint8_t>& plain) {
+    if (!table || table->size != plain.size()) return false;
+    for (size_t r = 0; r < plain.size() / kRowWidth; ++r)
+        if (std::memcmp(table->row(r), &plain[r * kRowWidth], kRowWidth) != 0) return false;
+    return true;
+}
+
+// A real table text, parsed by the plain loop and by the JSON parser, every
+// row read through its id against the entries of a plain parse. Then its
+// last stretch, made a text of its own, at a page's end.
+bool real_text(const char* name, const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream contents;
+    contents << file.rdbuf();
+    const std::string text = contents.str();
+    const std::vector<uint8_t> plain = plain_entries(text);
     bool all = !plain.empty();
-    for (const auto& [way, parse] : {std::pair<const char*, Parse>{"own form", tilewise::parse_table},
-                                     {"JSON", tilewise::parse_json_table}}) {
-        const tilewise::Table table = parse({bytes.data(), text.size()});
-        size_t wrong = table.size == plain.size() ? 0 : 1;
-        for (size_t r = 0; wrong == 0 && r < plain.size() / kRowWidth; ++r)
-            wrong += std::memcmp(table.row(r), &plain[r * kRowWidth], kRowWidth) != 0;
-        all &= report(wrong == 0, std::string(name) + " text, " + way + ": " + std::to_string(table.size) +
-                                      " entries, " + std::to_string(table.distinct_rows) + " distinct rows");
+    for (const auto& [way, parse] : {std::pair<const char*, Parse>{"own form", tilewise::parse_own_form_table},
+                                     {"JSON", through_json}}) {
+        const std::optional<Table> table = parse(text);
+        all &= report(holds(table, plain), std::string(name) + " text, " + way + ": " +
+                                               (table ? std::to_string(table->size) : "no") + " entries, " +
+                                               std::to_string(table ? table->distinct_rows : 0) + " distinct rows");
     }
+    const size_t cut = text.find(", ", text.size() > 5000 ? text.size() - 5000 : 0);
+    const std::string tail = cut == std::string::npos ? text : "[" + text.substr(cut + 2);
+    const AtPageEnd placed(tail);
+    all &= report(holds(tilewise::parse_own_form_table(placed.view()), plain_entries(tail)),
+                  std::string(name) + " text's last " + std::to_string(tail.size()) + " bytes at a page's end");
     return all;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string rows_256, rows_257;
+    std::string rows_256, rows_256_high, rows_257;
     std::vector<Case> cases = {
-        {"own form", "[0, 12, 3, 4, 5, 6, 7, 8, 9, 10, 11]", "11 entries: 0 12 3 4 5 6 7 8 9 10", nullptr},
-        {"leading zero", "[0, 07, 1]", "", "line 1, column 6"},
-        {"three digits", "[0, 100, 255, 1, 2, 3, 4, 5, 6, 7]", "10 entries: 0 100 255 1 2 3 4 5 6 7", nullptr},
-        {"white space", "[ 1,2 ,\n\t3\r\n,4,5,6,7,8,9,10 ]", "10 entries: 1 2 3 4 5 6 7 8 9 10", nullptr},
-        {"above 255", "[1, 256, 2]", "", "line 1, column 8"},
-        {"missing opening bracket", "1, 2]", "", "line 1, column 2"},
-        {"missing closing bracket", "[1, 2", "", "line 1, column 6"},
-        {"trailing white space", "[1, 2] \n", "2 entries:", nullptr},
-        {"trailing junk", "[1, 2]x", "", "line 1, column 7"},
-        {"junk on a later line", "[1,\n2,\n x]", "", "line 3, column 2"},
-        {"unclosed string", "[1, \"" + std::string(100000, '7'), "", "line 1, column 100006"},
-        {"256 distinct rows", many_rows(5000, 256, &rows_256), rows_256, nullptr},
-        {"257 distinct rows", many_rows(5000, 257, &rows_257),
+        {"own form", "[0, 12, 3, 4, 5, 6, 7, 8, 9, 10, 11]", true, "11 entries: 0 12 3 4 5 6 7 8 9 10", nullptr},
+        {"leading zero", "[0, 07, 1]", false, "", "line 1, column 6"},
+        {"three digits", "[0, 100, 255, 1, 2, 3, 4, 5, 6, 7]", false, "10 entries: 0 100 255 1 2 3 4 5 6 7", nullptr},
+        {"white space", "[ 1,2 ,\n\t3\r\n,4,5,6,7,8,9,10 ]", false, "10 entries: 1 2 3 4 5 6 7 8 9 10", nullptr},
+        {"above 255", "[1, 256, 2]", false, "", "line 1, column 8"},
+        {"missing opening bracket", "1, 2]", false, "", "line 1, column 2"},
+        {"missing closing bracket", "[1, 2", false, "", "line 1, column 6"},
+        {"missing closing bracket after two digits", "[1, 23", false, "", "line 1, column 7"},
+        {"ends in a separator", "[0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, ", false, "", "line 1, column 38"},
+        {"ends in a comma", "[1, 2,", false, "", "line 1, column 7"},
+        {"trailing white space", "[1, 2] \n", false, "2 entries:", nullptr},
+        {"trailing junk", "[1, 2]x", false, "", "line 1, column 7"},
+        {"junk on a later line", "[1,\n2,\n x]", false, "", "line 3, column 2"},
+        {"unclosed string", "[1, \"" + std::string(100000, '7'), false, "", "line 1, column 100006"},
+        {"256 distinct rows", many_rows(5000, 256, 0, &rows_256), true, rows_256, nullptr},
+        {"256 distinct rows in entries 8 and 9", many_rows(5000, 256, 8, &rows_256_high), true, rows_256_high,
+         nullptr},
+        {"257 distinct rows", many_rows(5000, 257, 8, &rows_257), true,
          "panic: a table text has more than 256 distinct rows, more than one-byte row ids can name", nullptr},
     };
     int failures = 0;
     for (const Case& c : cases) {
-        const std::string fallback = outcome(tilewise::parse_table, c.text);
-        const std::string json = outcome(tilewise::parse_json_table, c.text);
+        const std::string own = outcome(tilewise::parse_own_form_table, c.text);
+        const std::string fallback = outcome(through_fallback, c.text);
+        const std::string json = outcome(through_json, c.text);
         const bool expected = c.position ? has_head_and_position(fallback, c.position) : fallback == c.expected;
-        failures += !report(fallback == json && expected, c.name, "fallback: " + fallback + "\n  json:     " + json);
+        const bool own_ok = c.own_form ? own == json : own == "not its own form";
+        failures += !report(fallback == json && expected && own_ok, c.name,
+                            "own form: " + own + "\n  fallback: " + fallback + "\n  json:     " + json);
     }
 
-    // 25 entries: rows 0 and 1, then half a row, which no lookup may read.
-    const std::string partial = padded("[1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0, 3, 6, 9, 12, 2, 5, 8, 11, 14, 1, 1, 1, 1, 1]");
-    const tilewise::Table table = tilewise::parse_table({partial.data(), partial.size() - 64});
-    const char* expected_panics[] = {"", "", "assertion failed: end <= axis_len", "assertion failed: start <= axis_len"};
-    for (size_t r = 0; r < 4; ++r) {
-        std::string got;
-        try {
-            got = std::to_string(table.checked_row(r)[0]);
-        } catch (const tilewise::Panic& p) {
-            got = p.message;
+    // Rows filled by the entries are read whole. A row that starts at or
+    // after the end of the entries, or runs past it, is out of bounds.
+    const std::string partial = "[1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0, 3, 6, 9, 12, 2, 5, 8, 11, 14, 1, 1, 1, 1, 1]";
+    const std::string exact = "[1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0, 3, 6, 9, 12, 2, 5, 8, 11, 14]";
+    const std::string full_rows[] = {"1 2 3 4 5 6 7 8 9 10", "0 3 6 9 12 2 5 8 11 14"};
+    for (const std::string& text : {partial, exact}) {
+        const Table table = tilewise::parse_table(text);
+        const std::string expected[] = {full_rows[0], full_rows[1], "assertion failed: end <= axis_len",
+                                        "assertion failed: start <= axis_len"};
+        for (size_t r = 0; r < 4; ++r) {
+            std::string got;
+            try {
+                const uint8_t* row = table.checked_row(r);
+                for (size_t j = 0; j < kRowWidth; ++j) got += (j == 0 ? "" : " ") + std::to_string(row[j]);
+            } catch (const tilewise::Panic& p) {
+                got = p.message;
+            }
+            failures += !report(table.size == plain_entries(text).size() && got == expected[r], "row " + std::to_string(r) + " of " +
+                                                         std::to_string(table.size) + " entries", got);
         }
-        const std::string expected = r == 0 ? "1" : r == 1 ? "0" : expected_panics[r];
-        failures += !report(table.size == 25 && got == expected, "row " + std::to_string(r) + " of 25 entries",
-                            got);
     }
 
     if (argc == 3) {
