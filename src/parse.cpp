@@ -316,6 +316,17 @@ struct LastRow {
     bool known = false;
 };
 
+// The loops ask for the text a page ahead of the row they read. A text
+// reached through a new mapping of the module file, as the embedded ones
+// are, is read at the speed of its misses: the processor's own prefetch
+// stops at each page's end, so every page began with a wait, and the parse
+// took some 30% longer. A prefetch is a hint that never faults, so one
+// past the text's end reads nothing.
+constexpr uintptr_t kPrefetchAhead = 4096;
+TILEWISE_INLINE void prefetch_ahead(const unsigned char* p) {
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + kPrefetchAhead));
+}
+
 // Reads up to `rows` rows from `p`, writing their ids to `ids`; the number
 // of rows read, less than `rows` where one is not of the form. Each reads
 // kRowReach bytes per row from its start.
@@ -345,6 +356,7 @@ size_t sse2_rows(const unsigned char* p, size_t rows, uint8_t* ids, LastRow& las
     uint8_t id = last.id;
     size_t r = 0;
     for (; r < rows; ++r, p += kRowBytes) {
+        prefetch_ahead(p);
         const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
         const uint32_t same = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v0, prev0))) |
@@ -406,6 +418,7 @@ __attribute__((target("avx2"))) size_t avx2_rows(const unsigned char* p, size_t 
     uint8_t id = last.id;
     size_t r = 0;
     for (; r < rows; ++r, p += kRowBytes) {
+        prefetch_ahead(p);
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
         const auto same = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, prev)));
         if (known && (same & kRowLanes) == kRowLanes) {
@@ -453,6 +466,7 @@ size_t neon_rows(const unsigned char* p, size_t rows, uint8_t* ids, LastRow& las
     uint8_t id = last.id;
     size_t r = 0;
     for (; r < rows; ++r, p += kRowBytes) {
+        prefetch_ahead(p);
         const uint8x16_t v0 = vld1q_u8(p), v1 = vld1q_u8(p + 16);
         const uint8x16_t same = vandq_u8(vceqq_u8(v0, prev0), vorrq_u8(vceqq_u8(v1, prev1), past_row));
         if (known && vminvq_u8(same) == 0xFF) {
