@@ -45,7 +45,8 @@ constexpr size_t kChunkEntries = kChunkRows * kRowWidth;
 // Builds a table as the parse goes, through one step shared by both parse
 // paths. The parse writes entries into the chunk, and each full chunk, then
 // what is left at the end, gets its row ids; a row not seen before joins the
-// distinct rows. Beyond the table itself, a parse holds the chunk and the
+// distinct rows. The own form's vector paths give whole rows their ids
+// directly, through the same hash, once the rows before them have theirs. Beyond the table itself, a parse holds the chunk and the
 // distinct rows' 13 KB record, whatever the length of the text.
 class TableWriter {
 public:
@@ -309,9 +310,11 @@ constexpr RowForm kRowForm = make_row_form();
 
 // The last row that a vector loop checked, and its id: it stays valid from
 // one run of the loop to the next, as the same bytes are the same row
-// wherever they are. Only a row that passed the check may be kept here.
+// wherever they are. Only a row that passed the check may be kept here. It
+// lives on the stack, whose alignment beyond 16 bytes MinGW's GCC does not
+// keep, so the loops load and store it unaligned.
 struct LastRow {
-    alignas(32) uint8_t bytes[kRowReach] = {};
+    uint8_t bytes[kRowReach] = {};
     uint8_t id = 0;
     bool known = false;
 };
@@ -350,8 +353,8 @@ size_t sse2_rows(const unsigned char* p, size_t rows, uint8_t* ids, LastRow& las
     const __m128i form1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kRowForm.form + 16));
     const __m128i limit0 = _mm_load_si128(reinterpret_cast<const __m128i*>(kRowForm.limit));
     const __m128i limit1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kRowForm.limit + 16));
-    __m128i prev0 = _mm_load_si128(reinterpret_cast<const __m128i*>(last.bytes));
-    __m128i prev1 = _mm_load_si128(reinterpret_cast<const __m128i*>(last.bytes + 16));
+    __m128i prev0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(last.bytes));
+    __m128i prev1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(last.bytes + 16));
     bool known = last.known;
     uint8_t id = last.id;
     size_t r = 0;
@@ -384,8 +387,8 @@ size_t sse2_rows(const unsigned char* p, size_t rows, uint8_t* ids, LastRow& las
         prev1 = v1;
         known = true;
     }
-    _mm_store_si128(reinterpret_cast<__m128i*>(last.bytes), prev0);
-    _mm_store_si128(reinterpret_cast<__m128i*>(last.bytes + 16), prev1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(last.bytes), prev0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(last.bytes + 16), prev1);
     last.known = known;
     last.id = id;
     return r;
@@ -413,7 +416,7 @@ __attribute__((target("avx2"))) size_t avx2_rows(const unsigned char* p, size_t 
     const __m256i form = _mm256_load_si256(reinterpret_cast<const __m256i*>(kRowForm.form));
     const __m256i limit = _mm256_load_si256(reinterpret_cast<const __m256i*>(kRowForm.limit));
     const __m256i gather = _mm256_load_si256(reinterpret_cast<const __m256i*>(kRowGather.index));
-    __m256i prev = _mm256_load_si256(reinterpret_cast<const __m256i*>(last.bytes));
+    __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last.bytes));
     bool known = last.known;
     uint8_t id = last.id;
     size_t r = 0;
@@ -435,7 +438,7 @@ __attribute__((target("avx2"))) size_t avx2_rows(const unsigned char* p, size_t 
         prev = v;
         known = true;
     }
-    _mm256_store_si256(reinterpret_cast<__m256i*>(last.bytes), prev);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(last.bytes), prev);
     last.known = known;
     last.id = id;
     return r;
