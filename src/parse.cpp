@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Only Linux takes advice on the texts' pages (see release_pages); macOS and
 // Windows build without it.
@@ -20,6 +21,17 @@
 
 #include "panic.hpp"
 
+// The rows of the texts' own form have vector paths on x86-64 (SSE2, and
+// AVX2 where the processor has it) and on little-endian arm64 (NEON).
+#if defined(__x86_64__) && defined(__SSE2__)
+#include <immintrin.h>
+#define TILEWISE_X86_64 1
+#elif defined(__aarch64__) && defined(__ARM_NEON) && defined(__BYTE_ORDER__) && \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#include <arm_neon.h>
+#define TILEWISE_NEON 1
+#endif
+
 namespace tilewise {
 
 namespace {
@@ -33,7 +45,8 @@ constexpr size_t kChunkEntries = kChunkRows * kRowWidth;
 // Builds a table as the parse goes, through one step shared by both parse
 // paths. The parse writes entries into the chunk, and each full chunk, then
 // what is left at the end, gets its row ids; a row not seen before joins the
-// distinct rows. Beyond the table itself, a parse holds the chunk and the
+// distinct rows. The own form's vector paths give whole rows their ids
+// directly, through the same hash, once the rows before them have theirs. Beyond the table itself, a parse holds the chunk and the
 // distinct rows' 13 KB record, whatever the length of the text.
 class TableWriter {
 public:
@@ -46,10 +59,48 @@ public:
 
     // Gives the rows of the full chunk their ids. False if they would not
     // fit in the room for ids (a text with more entries than it was sized for).
-    bool take_chunk() {
-        if (max_rows_ - rows_ < kChunkRows) return false;
-        give_ids(kChunkRows);
+    bool take_chunk() { return take_rows(chunk_end()); }
+
+    // Gives the rows in the chunk up to `end`, a row's end, their ids, and
+    // starts the chunk again. False if they would not fit in the room.
+    bool take_rows(const uint8_t* end) {
+        const size_t rows = static_cast<size_t>(end - work_->chunk) / kRowWidth;
+        if (max_rows_ - rows_ < rows) return false;
+        give_ids(rows);
         return true;
+    }
+
+    // The row ids that a parse path gives directly, not through the chunk:
+    // it writes up to room() ids from next_ids(), then says how many.
+    size_t room() const { return max_rows_ - rows_; }
+    uint8_t* next_ids() { return &ids_[rows_]; }
+    void took_rows(size_t rows) { rows_ += rows; }
+
+    // The id of the row whose ten entries are the key `low`, `high` (see
+    // key), given it if it is new.
+    TILEWISE_INLINE uint8_t id_of_key(uint64_t low, uint64_t high) {
+        // Neighbouring rows often repeat (most rows of many tiles are all
+        // zero), so the last row's id answers them without the hash.
+        if (low == last_low_ && high == last_high_) return last_id_;
+        Work& r = *work_;
+        size_t slot = first_slot(low, high);
+        while (r.slot_ids[slot] != 0 && (r.slot_low[slot] != low || r.slot_high[slot] != high))
+            slot = (slot + 1) % kSlots;
+        if (r.slot_ids[slot] == 0) {
+            if (distinct_rows_ == kMaxDistinctRows)
+                panic("a table text has more than " + std::to_string(kMaxDistinctRows) +
+                      " distinct rows, more than one-byte row ids can name");
+            const uint16_t tail = static_cast<uint16_t>(high);
+            std::memcpy(&r.distinct[distinct_rows_ * kRowLoad], &low, sizeof low);
+            std::memcpy(&r.distinct[distinct_rows_ * kRowLoad + sizeof low], &tail, sizeof tail);
+            r.slot_low[slot] = low;
+            r.slot_high[slot] = high;
+            r.slot_ids[slot] = static_cast<uint16_t>(++distinct_rows_);
+        }
+        last_low_ = low;
+        last_high_ = high;
+        last_id_ = static_cast<uint8_t>(r.slot_ids[slot] - 1);
+        return last_id_;
     }
 
     // Ends the table at `end`, within the chunk, giving its full rows their
@@ -92,7 +143,8 @@ private:
         rows_ += rows;
     }
 
-    // A row's ten entries as two words, the key of the hash.
+    // A row's ten entries as two words, the key of the hash: entries 0-7
+    // in memory order, then entries 8 and 9.
     static void key(const uint8_t* row, uint64_t& low, uint64_t& high) {
         static_assert(kRowWidth == 10, "a row is one word and two bytes");
         uint16_t tail;
@@ -113,26 +165,7 @@ private:
     uint8_t id_of(const uint8_t* row) {
         uint64_t low, high;
         key(row, low, high);
-        // Neighbouring rows often repeat (most rows of many tiles are all
-        // zero), so the last row's id answers them without the hash.
-        if (low == last_low_ && high == last_high_) return last_id_;
-        Work& r = *work_;
-        size_t slot = first_slot(low, high);
-        while (r.slot_ids[slot] != 0 && (r.slot_low[slot] != low || r.slot_high[slot] != high))
-            slot = (slot + 1) % kSlots;
-        if (r.slot_ids[slot] == 0) {
-            if (distinct_rows_ == kMaxDistinctRows)
-                panic("a table text has more than " + std::to_string(kMaxDistinctRows) +
-                      " distinct rows, more than one-byte row ids can name");
-            std::copy_n(row, kRowWidth, &r.distinct[distinct_rows_ * kRowLoad]);
-            r.slot_low[slot] = low;
-            r.slot_high[slot] = high;
-            r.slot_ids[slot] = static_cast<uint16_t>(++distinct_rows_);
-        }
-        last_low_ = low;
-        last_high_ = high;
-        last_id_ = static_cast<uint8_t>(r.slot_ids[slot] - 1);
-        return last_id_;
+        return id_of_key(low, high);
     }
 
     std::unique_ptr<Work> work_;
@@ -240,25 +273,304 @@ TILEWISE_INLINE bool five_entries([[maybe_unused]] const unsigned char* p, [[may
 #endif
 }
 
+// --- Whole rows of one-digit entries ---------------------------------------------
+//
+// Most rows of the texts are ten one-digit entries, each followed by ", ":
+// 30 bytes, "d, d, d, d, d, d, d, d, d, d, ". The vector paths read such a
+// row with one 32-byte load (or two of 16 bytes) and give it its id at
+// once, without the chunk. A row whose 30 bytes are the previous checked
+// row's takes that row's id after one compare; that is most rows, as runs
+// of equal rows are long. Any other row is checked against the form, and
+// its ten digits gathered into the hash's key. A row that is not of the
+// form ends the loop, and the entry-by-entry path reads it; the loop takes
+// over again at the next row.
+
+constexpr size_t kRowBytes = 3 * kRowWidth;
+// The bytes a row's reading loads from its start: the loop runs only while
+// that many are left in the text, so no load goes past its end.
+constexpr size_t kRowReach = 32;
+
+// Per byte of a row's load: form[i] is '0' for a digit's byte and the
+// separator's byte otherwise, so that a byte xor form[i] is a digit's value;
+// limit[i] is the most that this xor may be, 9 for a digit and 0 for a
+// separator, 255 for the two bytes after the row, which the check ignores.
+struct RowForm {
+    alignas(32) uint8_t form[kRowReach];
+    alignas(32) uint8_t limit[kRowReach];
+};
+constexpr RowForm make_row_form() {
+    RowForm f{};
+    for (size_t i = 0; i < kRowReach; ++i) {
+        f.form[i] = i % 3 == 0 ? '0' : i % 3 == 1 ? ',' : ' ';
+        f.limit[i] = i >= kRowBytes ? 255 : i % 3 == 0 ? 9 : 0;
+    }
+    return f;
+}
+constexpr RowForm kRowForm = make_row_form();
+
+// The last row that a vector loop checked, and its id: it stays valid from
+// one run of the loop to the next, as the same bytes are the same row
+// wherever they are. Only a row that passed the check may be kept here. It
+// lives on the stack, whose alignment beyond 16 bytes MinGW's GCC does not
+// keep, so the loops load and store it unaligned.
+struct LastRow {
+    uint8_t bytes[kRowReach] = {};
+    uint8_t id = 0;
+    bool known = false;
+};
+
+// The loops ask for the text a page ahead of the row they read. A text
+// reached through a new mapping of the module file, as the embedded ones
+// are, is read at the speed of its misses: the processor's own prefetch
+// stops at each page's end, so every page began with a wait: without the
+// hint, the parse through a new mapping took 10 to 30% longer, in runs on a
+// shared machine. A prefetch is a hint that never faults, so one
+// past the text's end reads nothing.
+constexpr uintptr_t kPrefetchAhead = 4096;
+TILEWISE_INLINE void prefetch_ahead(const unsigned char* p) {
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + kPrefetchAhead));
+}
+
+// Reads up to `rows` rows from `p`, writing their ids to `ids`; the number
+// of rows read, less than `rows` where one is not of the form. Each reads
+// kRowReach bytes per row from its start.
+using RowsPath = size_t (*)(const unsigned char* p, size_t rows, uint8_t* ids, LastRow& last, TableWriter& writer);
+
+#if defined(TILEWISE_X86_64) || defined(TILEWISE_NEON)
+// The bits of a 32-lane mask that are the row's own 30 bytes.
+constexpr uint32_t kRowLanes = (uint32_t{1} << kRowBytes) - 1;
+#endif
+
+#if defined(TILEWISE_X86_64)
+// SSE2 has no byte shuffle, so the digits are gathered by products: in a
+// word whose only nonzero bytes are digits at bytes s, s + 3 and s + 6, the
+// product by 1 + 2^16 + 2^32 holds them side by side at bytes s + 4 to
+// s + 6, where no other of its terms lands (and a term only carries
+// upwards).
+TILEWISE_INLINE uint64_t side_by_side(uint64_t word) { return word * 0x0000000100010001; }
+
+size_t sse2_rows(const unsigned char* p, size_t rows, uint8_t* ids, LastRow& last, TableWriter& writer) {
+    const __m128i form0 = _mm_load_si128(reinterpret_cast<const __m128i*>(kRowForm.form));
+    const __m128i form1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kRowForm.form + 16));
+    const __m128i limit0 = _mm_load_si128(reinterpret_cast<const __m128i*>(kRowForm.limit));
+    const __m128i limit1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kRowForm.limit + 16));
+    __m128i prev0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(last.bytes));
+    __m128i prev1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(last.bytes + 16));
+    bool known = last.known;
+    uint8_t id = last.id;
+    size_t r = 0;
+    for (; r < rows; ++r, p += kRowBytes) {
+        prefetch_ahead(p);
+        const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        const uint32_t same = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v0, prev0))) |
+                              static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v1, prev1))) << 16;
+        if (known && (same & kRowLanes) == kRowLanes) {
+            ids[r] = id;
+            continue;
+        }
+        const __m128i x0 = _mm_xor_si128(v0, form0), x1 = _mm_xor_si128(v1, form1);
+        if ((_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x0, limit0), limit0)) &
+             _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x1, limit1), limit1))) != 0xFFFF)
+            break;
+        // Digits 0-2 at bytes 0, 3, 6 of the first word, 3-5 at 1, 4, 7 of
+        // the second, 6-7 at 2, 5 of the third and 8-9 at 0, 3 of the
+        // fourth, whose bytes 6 and 7 are past the row and only carry up.
+        const uint64_t w0 = static_cast<uint64_t>(_mm_cvtsi128_si64(x0));
+        const uint64_t w1 = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(x0, x0)));
+        const uint64_t w2 = static_cast<uint64_t>(_mm_cvtsi128_si64(x1));
+        const uint64_t w3 = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(x1, x1)));
+        const uint64_t low = (side_by_side(w0) >> 32 & 0xFFFFFF) | (side_by_side(w1) >> 40) << 24 |
+                             (side_by_side(w2) >> 48) << 48;
+        id = writer.id_of_key(low, side_by_side(w3) >> 32 & 0xFFFF);
+        ids[r] = id;
+        prev0 = v0;
+        prev1 = v1;
+        known = true;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(last.bytes), prev0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(last.bytes + 16), prev1);
+    last.known = known;
+    last.id = id;
+    return r;
+}
+
+// The shuffle that gathers a row's digits: within each 128-bit lane, as
+// AVX2 shuffles, digits 0-5 to bytes 0-5 of the low lane and digits 6-9 to
+// bytes 6-9 of the high one, every other byte cleared (index 0x80).
+struct RowGather {
+    alignas(32) uint8_t index[kRowReach];
+};
+constexpr RowGather make_row_gather() {
+    RowGather g{};
+    for (size_t i = 0; i < kRowReach; ++i) {
+        const size_t digit = i % 16;
+        const bool here = i < 16 ? digit < 6 : digit >= 6 && digit < kRowWidth;
+        g.index[i] = here ? static_cast<uint8_t>(3 * digit - (i < 16 ? 0 : 16)) : 0x80;
+    }
+    return g;
+}
+constexpr RowGather kRowGather = make_row_gather();
+
+__attribute__((target("avx2"))) size_t avx2_rows(const unsigned char* p, size_t rows, uint8_t* ids,
+                                                 LastRow& last, TableWriter& writer) {
+    const __m256i form = _mm256_load_si256(reinterpret_cast<const __m256i*>(kRowForm.form));
+    const __m256i limit = _mm256_load_si256(reinterpret_cast<const __m256i*>(kRowForm.limit));
+    const __m256i gather = _mm256_load_si256(reinterpret_cast<const __m256i*>(kRowGather.index));
+    __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last.bytes));
+    bool known = last.known;
+    uint8_t id = last.id;
+    size_t r = 0;
+    for (; r < rows; ++r, p += kRowBytes) {
+        prefetch_ahead(p);
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const auto same = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, prev)));
+        if (known && (same & kRowLanes) == kRowLanes) {
+            ids[r] = id;
+            continue;
+        }
+        const __m256i x = _mm256_xor_si256(v, form);
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(x, limit), limit)) != -1) break;
+        const __m256i digits = _mm256_shuffle_epi8(x, gather);
+        const __m128i key = _mm_or_si128(_mm256_castsi256_si128(digits), _mm256_extracti128_si256(digits, 1));
+        id = writer.id_of_key(static_cast<uint64_t>(_mm_cvtsi128_si64(key)),
+                              static_cast<uint64_t>(_mm_extract_epi16(key, 4)));
+        ids[r] = id;
+        prev = v;
+        known = true;
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(last.bytes), prev);
+    last.known = known;
+    last.id = id;
+    return r;
+}
+#elif defined(TILEWISE_NEON)
+// The table lookup that gathers a row's ten digits from its two halves to
+// bytes 0-9, every other byte cleared (an index past the table).
+struct RowGather {
+    alignas(16) uint8_t index[16];
+    alignas(16) uint8_t past_row[16];  // 255 for the two bytes of the second half past the row
+};
+constexpr RowGather make_row_gather() {
+    RowGather g{};
+    for (size_t i = 0; i < 16; ++i) {
+        g.index[i] = i < kRowWidth ? static_cast<uint8_t>(3 * i) : 0xFF;
+        g.past_row[i] = 16 + i >= kRowBytes ? 0xFF : 0;
+    }
+    return g;
+}
+constexpr RowGather kRowGather = make_row_gather();
+
+size_t neon_rows(const unsigned char* p, size_t rows, uint8_t* ids, LastRow& last, TableWriter& writer) {
+    const uint8x16_t form0 = vld1q_u8(kRowForm.form), form1 = vld1q_u8(kRowForm.form + 16);
+    const uint8x16_t limit0 = vld1q_u8(kRowForm.limit), limit1 = vld1q_u8(kRowForm.limit + 16);
+    const uint8x16_t gather = vld1q_u8(kRowGather.index), past_row = vld1q_u8(kRowGather.past_row);
+    uint8x16_t prev0 = vld1q_u8(last.bytes), prev1 = vld1q_u8(last.bytes + 16);
+    bool known = last.known;
+    uint8_t id = last.id;
+    size_t r = 0;
+    for (; r < rows; ++r, p += kRowBytes) {
+        prefetch_ahead(p);
+        const uint8x16_t v0 = vld1q_u8(p), v1 = vld1q_u8(p + 16);
+        const uint8x16_t same = vandq_u8(vceqq_u8(v0, prev0), vorrq_u8(vceqq_u8(v1, prev1), past_row));
+        if (known && vminvq_u8(same) == 0xFF) {
+            ids[r] = id;
+            continue;
+        }
+        const uint8x16_t x0 = veorq_u8(v0, form0), x1 = veorq_u8(v1, form1);
+        if (vminvq_u8(vandq_u8(vceqq_u8(vmaxq_u8(x0, limit0), limit0), vceqq_u8(vmaxq_u8(x1, limit1), limit1))) !=
+            0xFF)
+            break;
+        const uint8x16_t key = vqtbl2q_u8(uint8x16x2_t{{x0, x1}}, gather);
+        id = writer.id_of_key(vgetq_lane_u64(vreinterpretq_u64_u8(key), 0),
+                              vgetq_lane_u64(vreinterpretq_u64_u8(key), 1));
+        ids[r] = id;
+        prev0 = v0;
+        prev1 = v1;
+        known = true;
+    }
+    vst1q_u8(last.bytes, prev0);
+    vst1q_u8(last.bytes + 16, prev1);
+    last.known = known;
+    last.id = id;
+    return r;
+}
+#endif
+
+struct NamedRowsPath {
+    const char* name;
+    RowsPath rows;  // null for the portable path, which reads no whole rows
+};
+
+// The own form's paths that this processor runs, the portable one first and
+// the fastest last.
+std::vector<NamedRowsPath> rows_paths() {
+    std::vector<NamedRowsPath> paths{{"portable", nullptr}};
+#if defined(TILEWISE_X86_64)
+    paths.push_back({"sse2", sse2_rows});
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) paths.push_back({"avx2", avx2_rows});
+#elif defined(TILEWISE_NEON)
+    paths.push_back({"neon", neon_rows});
+#endif
+    return paths;
+}
+
+// The fastest path, chosen at the first parse, as the kernel is.
+RowsPath chosen_rows_path() {
+    static const RowsPath chosen = rows_paths().back().rows;
+    return chosen;
+}
+
 // The texts' own form is "[", entries of one or two digits without a leading
 // zero joined by ", ", and "]" as the last byte. Each entry takes at least
 // three bytes of the text, brackets included, which sizes the room for ids.
 // For any other text there is no table, and the JSON parser reads the text
-// again to report it.
+// again to report it. With `rows`, whole rows of one-digit entries go
+// through it, and the rest entry by entry; without, all goes entry by
+// entry, five at a time where it can.
 //
 // No read goes past the text's end. The last byte is "]", and every read of
 // the entry-by-entry path is at most one byte past a digit or a separator,
 // so never past that bracket. The five-entry loop counts how many of its
-// steps fit before the end of the text and of the chunk.
-std::optional<Table> parse_own_form(std::string_view text, PassedPages pages) {
+// steps fit before the end of the text and of the chunk, and the rows'
+// loop how many rows' loads fit before the end of the text.
+std::optional<Table> parse_own_form(std::string_view text, PassedPages pages, RowsPath rows) {
     if (text.size() < 3 || text.front() != '[' || text.back() != ']') return std::nullopt;
     TableWriter writer(text.size() / 3 / kRowWidth + 1);
     uint8_t* next = writer.chunk();
     const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + 1;
     const auto* const last = p + text.size() - 2;
+    LastRow last_row;
     for (;;) {
-        const size_t steps = std::min(static_cast<size_t>(last - p) / kFiveEntryBytes,
-                                      static_cast<size_t>(writer.chunk_end() - next) / 5);
+        size_t steps = std::min(static_cast<size_t>(last - p) / kFiveEntryBytes,
+                                static_cast<size_t>(writer.chunk_end() - next) / 5);
+        if (rows != nullptr) {
+            const size_t in_row = static_cast<size_t>(next - writer.chunk()) % kRowWidth;
+            if (in_row == 0) {
+                // The rows before this one get their ids first, to keep the
+                // ids in row order.
+                if (next != writer.chunk()) {
+                    if (!writer.take_rows(next)) return std::nullopt;
+                    next = writer.chunk();
+                }
+                for (;;) {
+                    const size_t left = static_cast<size_t>(last + 1 - p);
+                    const size_t fit = left >= kRowReach ? (left - kRowReach) / kRowBytes + 1 : 0;
+                    const size_t batch = std::min({fit, writer.room(), kChunkRows});
+                    if (batch == 0) break;
+                    const size_t read = rows(p, batch, writer.next_ids(), last_row, writer);
+                    writer.took_rows(read);
+                    p += read * kRowBytes;
+                    pages.passed(p);
+                    if (read < batch) break;
+                }
+                steps = std::min(static_cast<size_t>(last - p) / kFiveEntryBytes, steps);
+            }
+            // The five-entry loop stops at the row's end, where the rows'
+            // loop takes over again.
+            steps = std::min(steps, (kRowWidth - in_row) / 5);
+        }
         for (size_t s = 0; s < steps && five_entries(p, next); ++s) {
             p += kFiveEntryBytes;
             next += 5;
@@ -454,7 +766,8 @@ Table parse_json(std::string_view text, PassedPages pages) {
 }
 
 Table parse(std::string_view text, bool drop_pages) {
-    if (std::optional<Table> table = parse_own_form(text, drop_pages ? PassedPages(text) : PassedPages()))
+    if (std::optional<Table> table =
+            parse_own_form(text, drop_pages ? PassedPages(text) : PassedPages(), chosen_rows_path()))
         return std::move(*table);
     return parse_json(text, drop_pages ? PassedPages(text) : PassedPages());
 }
@@ -465,7 +778,21 @@ Table parse_json_table(std::string_view text) { return parse_json(text, PassedPa
 
 Table parse_table(std::string_view text) { return parse(text, false); }
 
-std::optional<Table> parse_own_form_table(std::string_view text) { return parse_own_form(text, PassedPages()); }
+std::vector<std::string> usable_parse_paths() {
+    std::vector<std::string> names;
+    for (const NamedRowsPath& path : rows_paths()) names.emplace_back(path.name);
+    return names;
+}
+
+std::optional<Table> parse_own_form_table(std::string_view text, std::string_view path) {
+    if (path.empty()) return parse_own_form(text, PassedPages(), chosen_rows_path());
+    std::string names;
+    for (const NamedRowsPath& p : rows_paths()) {
+        if (path == p.name) return parse_own_form(text, PassedPages(), p.rows);
+        names += names.empty() ? p.name : std::string(", ") + p.name;
+    }
+    panic(std::string(path) + ": not a parse path this processor runs (" + names + ")");
+}
 
 Table parse_embedded_table(std::string_view text) { return parse(text, true); }
 

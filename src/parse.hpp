@@ -7,7 +7,9 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "rows.hpp"
 
@@ -19,9 +21,17 @@ Table parse_table(std::string_view text);
 // The same through the JSON parser alone, whatever the text's form.
 Table parse_json_table(std::string_view text);
 
+// The paths of the plain loop that this processor runs, as the tests force
+// them: "portable" (entry by entry, five at a time where it can), then
+// those that read whole rows with vector instructions ("sse2" and "avx2",
+// or "neon"). parse_table takes the last.
+std::vector<std::string> usable_parse_paths();
+
 // The same through the plain loop alone: no table if the text is not in the
-// texts' own form. The tests use it to see that the loop ran.
-std::optional<Table> parse_own_form_table(std::string_view text);
+// texts' own form. The tests use it to see that the loop ran, through the
+// path named `path` (one of usable_parse_paths; another name panics), or
+// the one parse_table takes.
+std::optional<Table> parse_own_form_table(std::string_view text, std::string_view path = {});
 
 // parse_table, dropping the text's pages from the process as it passes
 // them (Linux; advice only). It is only for the embedded texts, which are

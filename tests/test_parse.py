@@ -1,28 +1,37 @@
 """The parse, through a C++ unit test, built optimised and not (a read past
-a text's end may show in one build only). The texts' own form is read by
-the plain loop; texts just outside it (a leading zero, three digits, white
-space, a value above 255, a missing bracket, a trailing separator, trailing
-white space or junk, an unclosed string) are refused by it and give through
-the JSON parser the same rows, or the same short message with the failure's
-line and column, as the JSON parser alone. Each text ends where an
-unreadable page starts. 256 distinct rows fit one-byte ids, also when they
-differ only in their last two entries, and a 257th stops the parse; a row
-the entries do not fill is out of bounds. Optimised, both real texts are
-read by the plain loop and by the JSON parser, and give every row through
-its id as a plain parse of the text has it; so does each one's last stretch
-at a page's end."""
+a text's end may show in one build only), through every path of the plain
+loop that this processor runs (the portable one, and the vector ones that
+read whole rows). The texts' own form is read by the plain loop; texts just
+outside it (a leading zero, three digits, white space, a value above 255, a
+missing bracket, a trailing separator, trailing white space or junk, an
+unclosed string, and rows of one-digit entries with one byte changed) are
+refused by it and give through the JSON parser the same rows, or the same
+short message with the failure's line and column, as the JSON parser
+alone. Each text ends where an unreadable page starts. 256 distinct rows
+fit one-byte ids, also when they differ only in their last two entries,
+and a 257th stops the parse; a row the entries do not fill is out of
+bounds. Optimised, both real texts are read by each path and by the JSON
+parser, and give every row through its id as a plain parse of the text
+has it; so does each one's last stretch at a page's end."""
+
+import platform
+from pathlib import Path
 
 import pytest
 
 from conftest import import_tool, run_cpp_test
 
-CASES = 25  # lines of the synthetic cases
-REAL_TEXT_LINES = [
-    "suit text, own form: 19531250 entries, 126 distinct rows",
-    "suit text, JSON: 19531250 entries, 126 distinct rows",
-    "honour text, own form: 781250 entries, 55 distinct rows",
-    "honour text, JSON: 781250 entries, 55 distinct rows",
-]
+CASES = 26  # lines of the synthetic cases
+REAL_TEXTS = [("suit", 19531250, 126), ("honour", 781250, 55)]
+VECTOR_PATHS = {"x86_64": "sse2", "amd64": "sse2", "aarch64": "neon", "arm64": "neon"}
+
+
+def processor_has_avx2():
+    try:
+        return any(line.startswith("flags") and " avx2" in line
+                   for line in Path("/proc/cpuinfo").read_text().splitlines())
+    except OSError:
+        return None
 
 
 @pytest.mark.parametrize("optimize", ["-O2", "-O0"])
@@ -34,6 +43,15 @@ def test_parse(tmp_path, table_text_paths, optimize):
     result = run_cpp_test(tmp_path, "parse_test", "parse.cpp", "panic.cpp", includes=[nlohmann_json.get_include()],
                           args=table_text_paths if real else (), optimize=optimize)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "FAILED" not in result.stdout and result.stdout.count("ok: ") == CASES + (6 if real else 0)
-    for line in REAL_TEXT_LINES if real else []:
+    paths = result.stdout.splitlines()[0].removeprefix("paths: ").split()
+    assert paths[0] == "portable"
+    if platform.machine().lower() in VECTOR_PATHS:
+        assert VECTOR_PATHS[platform.machine().lower()] in paths
+    if platform.machine().lower() in ("x86_64", "amd64") and processor_has_avx2() is not None:
+        assert ("avx2" in paths) == processor_has_avx2()
+    real_lines = [f"{name} text, {way}: {entries} entries, {distinct} distinct rows"
+                  for name, entries, distinct in REAL_TEXTS for way in [f"own form, {p}" for p in paths] + ["JSON"]]
+    assert "FAILED" not in result.stdout
+    assert result.stdout.count("ok: ") == CASES + (len(real_lines) + len(REAL_TEXTS) * len(paths) if real else 0)
+    for line in real_lines if real else []:
         assert f"ok: {line}\n" in result.stdout

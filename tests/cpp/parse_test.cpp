@@ -1,21 +1,27 @@
 // Unit test of the parse. The texts' own form, and texts just outside it,
 // must give through parse_table exactly what the JSON parser alone gives:
 // the same rows, or the same message, whose head and position are checked
-// too (never the parser's wording). The plain loop alone must read each
-// text in the own form and refuse each other text. Every text ends at the
-// end of a page whose next page cannot be read, with no padding. Row ids:
+// too (never the parser's wording). The plain loop alone, through each of
+// its paths that this processor runs, must read each text in the own form
+// and refuse each other text. Texts of whole rows of one-digit entries, one
+// or two rows changed at one byte, try the vector paths' check of a row
+// and their shortcut for a repeated one. Every text ends at the end of a
+// page whose next page cannot be read, with no padding. Row ids:
 // 256 distinct rows fit, also when they differ only in their last two
 // entries, and a 257th stops the parse. A row that the entries do not fill
 // is out of bounds, also one that starts exactly where they end. Given the
 // paths of the two real table texts, it also parses each in both ways, and
 // its last stretch at a page's end, and reads every row through its id
-// against a plain parse of the text. Prints one line per case and exits
-// non-zero if any fails.
+// against a plain parse of the text, through every path. Prints the paths,
+// then one line per case, and exits non-zero if any fails.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -33,10 +39,13 @@ namespace {
 
 using tilewise::kRowWidth;
 using tilewise::Table;
-using Parse = std::optional<Table> (*)(std::string_view);
+using Parse = std::function<std::optional<Table>(std::string_view)>;
 
 std::optional<Table> through_fallback(std::string_view text) { return tilewise::parse_table(text); }
 std::optional<Table> through_json(std::string_view text) { return tilewise::parse_json_table(text); }
+Parse through_path(const std::string& path) {
+    return [path](std::string_view text) { return tilewise::parse_own_form_table(text, path); };
+}
 
 // A copy of a text whose last byte is the last of a page, and whose next
 // page cannot be read: a read past the text's end faults. (Without mmap, a
@@ -164,15 +173,17 @@ bool holds(const std::optional<Table>& table, const std::vector<uint8_t>& plain)
 // A real table text, parsed by the plain loop and by the JSON parser, every
 // row read through its id against the entries of a plain parse. Then its
 // last stretch, made a text of its own, at a page's end.
-bool real_text(const char* name, const char* path) {
+bool real_text(const char* name, const char* path, const std::vector<std::string>& paths) {
     std::ifstream file(path, std::ios::binary);
     std::stringstream contents;
     contents << file.rdbuf();
     const std::string text = contents.str();
     const std::vector<uint8_t> plain = plain_entries(text);
     bool all = !plain.empty();
-    for (const auto& [way, parse] : {std::pair<const char*, Parse>{"own form", tilewise::parse_own_form_table},
-                                     {"JSON", through_json}}) {
+    std::vector<std::pair<std::string, Parse>> ways;
+    for (const std::string& p : paths) ways.emplace_back("own form, " + p, through_path(p));
+    ways.emplace_back("JSON", through_json);
+    for (const auto& [way, parse] : ways) {
         const std::optional<Table> table = parse(text);
         all &= report(holds(table, plain), std::string(name) + " text, " + way + ": " +
                                                (table ? std::to_string(table->size) : "no") + " entries, " +
@@ -181,9 +192,56 @@ bool real_text(const char* name, const char* path) {
     const size_t cut = text.find(", ", text.size() > 5000 ? text.size() - 5000 : 0);
     const std::string tail = cut == std::string::npos ? text : "[" + text.substr(cut + 2);
     const AtPageEnd placed(tail);
-    all &= report(holds(tilewise::parse_own_form_table(placed.view()), plain_entries(tail)),
-                  std::string(name) + " text's last " + std::to_string(tail.size()) + " bytes at a page's end");
+    for (const std::string& p : paths)
+        all &= report(holds(tilewise::parse_own_form_table(placed.view(), p), plain_entries(tail)),
+                      std::string(name) + " text's last " + std::to_string(tail.size()) + " bytes at a page's end, " +
+                          p);
     return all;
+}
+
+// Texts of eight rows of one-digit entries: rows 2 and 3 alike, and rows
+// 4 and 5 as rows 0 and 1, so that a vector path checks some rows and takes
+// others as repeats. Row 2, row 3 or both have one byte changed, each byte
+// of the row in turn: a digit to the bytes either side of 0-9, to "12" or
+// to "07", a comma to ";" or to nothing, a space to a line feed, to two
+// spaces or to nothing. Each goes, at a page's end, through every path and
+// through the JSON parser, as the cases above. A two-digit entry keeps
+// the text in the own form; every other change takes it out.
+bool near_misses_in_rows(const std::vector<std::string>& paths) {
+    const std::string rows[] = {"0, 1, 2, 3, 4, 5, 6, 7, 8, 9, ", "0, 0, 0, 0, 0, 0, 0, 0, 0, 0, ",
+                                "9, 8, 7, 6, 5, 4, 3, 2, 1, 0, ", "0, 1, 2, 3, 4, 5, 6, 7, 8, 9, ",
+                                "1, 1, 2, 2, 3, 3, 4, 4, 5, 5, "};
+    const size_t order[] = {0, 1, 2, 2, 0, 1, 3, 4};
+    const std::vector<std::pair<int, std::vector<std::string>>> changes = {
+        {0, {"/", ":", "12", "07"}}, {1, {";", ""}}, {2, {"\n", "  ", ""}}};
+    size_t texts = 0;
+    for (const std::vector<size_t>& changed : {std::vector<size_t>{2}, {3}, {2, 3}}) {
+        for (size_t at = 0; at < 3 * kRowWidth; ++at) {
+            for (const std::string& to : changes[at % 3].second) {
+                std::string text = "[";
+                for (size_t r = 0; r < std::size(order); ++r) {
+                    std::string row = rows[order[r]];
+                    if (std::find(changed.begin(), changed.end(), r) != changed.end()) row.replace(at, 1, to);
+                    text += row;
+                }
+                text.replace(text.size() - 2, 2, "]");
+                ++texts;
+                const bool own_form = to == "12";
+                const std::string fallback = outcome(through_fallback, text);
+                const std::string json = outcome(through_json, text);
+                if (fallback != json)
+                    return report(false, "near misses in whole rows, through parse_table",
+                                  text + "\n  fallback: " + fallback + "\n  json:     " + json);
+                for (const std::string& path : paths) {
+                    const std::string own = outcome(through_path(path), text);
+                    if (own != (own_form ? json : "not its own form"))
+                        return report(false, "near misses in whole rows, " + path,
+                                      text + "\n  " + path + ": " + own + "\n  json:     " + json);
+                }
+            }
+        }
+    }
+    return report(true, "near misses in whole rows: " + std::to_string(texts) + " texts");
 }
 
 }  // namespace
@@ -211,16 +269,25 @@ int main(int argc, char** argv) {
         {"257 distinct rows", many_rows(5000, 257, 8, &rows_257), true,
          "panic: a table text has more than 256 distinct rows, more than one-byte row ids can name", nullptr},
     };
+    const std::vector<std::string> paths = tilewise::usable_parse_paths();
+    std::string names;
+    for (const std::string& path : paths) names += " " + path;
+    std::printf("paths:%s\n", names.c_str());
     int failures = 0;
     for (const Case& c : cases) {
-        const std::string own = outcome(tilewise::parse_own_form_table, c.text);
         const std::string fallback = outcome(through_fallback, c.text);
         const std::string json = outcome(through_json, c.text);
         const bool expected = c.position ? has_head_and_position(fallback, c.position) : fallback == c.expected;
-        const bool own_ok = c.own_form ? own == json : own == "not its own form";
-        failures += !report(fallback == json && expected && own_ok, c.name,
-                            "own form: " + own + "\n  fallback: " + fallback + "\n  json:     " + json);
+        std::string detail = "fallback: " + fallback + "\n  json:     " + json;
+        bool own_ok = true;
+        for (const std::string& path : paths) {
+            const std::string own = outcome(through_path(path), c.text);
+            own_ok &= c.own_form ? own == json : own == "not its own form";
+            detail += "\n  " + path + ": " + own;
+        }
+        failures += !report(fallback == json && expected && own_ok, c.name, detail);
     }
+    failures += !near_misses_in_rows(paths);
 
     // Rows filled by the entries are read whole. A row that starts at or
     // after the end of the entries, or runs past it, is out of bounds.
@@ -245,8 +312,8 @@ int main(int argc, char** argv) {
     }
 
     if (argc == 3) {
-        failures += !real_text("suit", argv[1]);
-        failures += !real_text("honour", argv[2]);
+        failures += !real_text("suit", argv[1], paths);
+        failures += !real_text("honour", argv[2], paths);
     }
     return failures == 0 ? 0 : 1;
 }
