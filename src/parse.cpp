@@ -46,8 +46,9 @@ constexpr size_t kChunkEntries = kChunkRows * kRowWidth;
 // paths. The parse writes entries into the chunk, and each full chunk, then
 // what is left at the end, gets its row ids; a row not seen before joins the
 // distinct rows. The own form's vector paths give whole rows their ids
-// directly, through the same hash, once the rows before them have theirs. Beyond the table itself, a parse holds the chunk and the
-// distinct rows' 13 KB record, whatever the length of the text.
+// directly, through the same hash, once the rows before them have theirs.
+// Beyond the table itself, a parse holds the chunk and the distinct rows'
+// 13 KB record, whatever the length of the text.
 class TableWriter {
 public:
     // Room for the ids of up to `max_rows` rows.
@@ -321,11 +322,11 @@ struct LastRow {
 
 // The loops ask for the text a page ahead of the row they read. A text
 // reached through a new mapping of the module file, as the embedded ones
-// are, is read at the speed of its misses: the processor's own prefetch
-// stops at each page's end, so every page began with a wait: without the
+// are, is read at the speed of its misses. The processor's own prefetch
+// stops at each page's end, so every page began with a wait. Without the
 // hint, the parse through a new mapping took 10 to 30% longer, in runs on a
-// shared machine. A prefetch is a hint that never faults, so one
-// past the text's end reads nothing.
+// shared machine. A prefetch is a hint that never faults, so one past the
+// text's end reads nothing.
 constexpr uintptr_t kPrefetchAhead = 4096;
 TILEWISE_INLINE void prefetch_ahead(const unsigned char* p) {
     __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + kPrefetchAhead));
