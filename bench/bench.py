@@ -334,10 +334,11 @@ def main():
                      "<= 1.3 x floor" if mine else "", ratio <= 1.3 if mine else ""))
         rows.append(("", "", f"{read_floor * 1e3:.1f} ms read+sum .so", f"{first / read_floor:.2f} x",
                      "<= 1.0 x floor" if mine else "", first <= read_floor if mine else ""))
+    # Against another build, as per call: no slower than it.
     if args.against is not None:
         ratio = firsts[0][0] / firsts[1][0]
-        rows.append(("", "", f"{firsts[1][0] * 1e3:.1f} ms against", f"{ratio:.2f} x", "<= 0.5 x against",
-                     ratio <= 0.5))
+        rows.append(("", "", f"{firsts[1][0] * 1e3:.1f} ms against", f"{ratio:.2f} x", "<= 1.05 x against",
+                     ratio <= 1.05))
     tables = 10 * (5**9 + 5**7)  # entries of both tables, one byte each
     for k, (_, _, anon, file, first_rss, peak, _, _) in enumerate(firsts):
         mine = k == 0
