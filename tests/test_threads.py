@@ -128,13 +128,17 @@ def baseline(hands):
 @pytest.mark.parametrize("round", range(ROUNDS))
 def test_first_calls_from_eight_threads_parse_the_tables_once(hands, baseline, round):
     counts, expected = hands
-    parse_cpu = baseline["cpu"][0]
-    assert parse_cpu > 0.005, baseline  # else the figures below tell nothing
     assert baseline["rss_growth_kb"] is None or baseline["rss_growth_kb"] > 1_500, baseline
-
     run = run_child("threads", counts)
     assert run["alive"] == 0 and run["errors"] == [], run
     assert run["results"] == expected
+
+    # Windows counts a thread's CPU time in ticks of 15.6 ms, longer than the
+    # whole parse: there the threads' times cannot tell who parsed.
+    if sys.platform == "win32":
+        pytest.skip("Windows counts a thread's CPU time in 15.6 ms ticks, longer than the parse")
+    parse_cpu = baseline["cpu"][0]
+    assert parse_cpu > 0.005, baseline  # else the figures below tell nothing
 
     # CPU times vary with the machine's load from one interpreter to the next,
     # so the threads are compared with each other and with their own process.
