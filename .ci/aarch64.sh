@@ -10,8 +10,8 @@
 #   bash .ci/aarch64.sh [--prepare | --prepared]
 #
 # The host's dpkg database and architecture list are left alone: the arm64
-# packages come through a private apt state and are only unpacked. If they
-# cannot be fetched, the leg exits 77 (not run).
+# packages come through a private apt state and are only unpacked. If the
+# mirror cannot be reached, the leg exits 77 (not run).
 source "$(dirname "$0")/lib/ci.sh"
 leg_start aarch64 "$@"
 sysroot=$out/sysroot
@@ -50,9 +50,15 @@ Dir::Etc::Preferences "$apt/etc/preferences";
 Dir::Etc::PreferencesParts "$apt/etc/preferences.d";
 Debug::NoLocking "true";
 EOF
-    { APT_CONFIG=$apt/apt.conf apt-get update -q --error-on=any &&
-      APT_CONFIG=$apt/apt.conf apt-get install -q -y --download-only $arm64_packages; } > "$out/apt.log" 2>&1 ||
-        not_run "the arm64 packages could not be fetched from $mirror: $(grep -m 1 -E '^[EW]: ' "$out/apt.log")"
+    # A mirror that cannot be reached is the not-run case; a package that
+    # cannot be installed from the lists it gave is a failure.
+    APT_CONFIG=$apt/apt.conf apt-get update -q --error-on=any > "$out/apt.log" 2>&1 ||
+        not_run "the Debian mirror $mirror cannot be reached for the arm64 lists: $(grep -m 1 -E '^[EW]: ' "$out/apt.log")"
+    if ! APT_CONFIG=$apt/apt.conf apt-get install -q -y --download-only $arm64_packages >> "$out/apt.log" 2>&1; then
+        reason=$(grep -m 1 '^E: ' "$out/apt.log" || true)
+        [[ $reason != "E: Failed to fetch"* ]] || not_run "the Debian mirror $mirror cannot be reached for the arm64 packages: $reason"
+        fail "the arm64 packages cannot be installed: ${reason:-see $out/apt.log}"
+    fi
     # Merged /usr, as on a Debian 12 system.
     mkdir -p "$sysroot"/usr/bin "$sysroot"/usr/lib "$sysroot"/usr/sbin
     for folder in bin lib sbin; do ln -s "usr/$folder" "$sysroot/$folder"; done
@@ -139,10 +145,10 @@ fi
 # the suite runs on both processors, and its sampled tests take a quarter of
 # their samples (every check still runs).
 say "running the suite under emulation"
-status=0
-(cd "$clone" && env QEMU_LD_PREFIX="$sysroot" PYTHONPATH="$site" TILEWISE_TEST_SCALE=0.25 \
-    CC=aarch64-linux-gnu-gcc CXX=aarch64-linux-gnu-g++ CMAKE_TOOLCHAIN_FILE="$toolchain" \
-    PATH=/usr/sbin:/usr/bin:/sbin:/bin PYTEST_ADDOPTS="$(pytest_options "$out/junit.xml")" \
-    "$sysroot/usr/bin/python3.11" -P -m pytest -n 2 tests) || status=$?
-record_result "$("$out/python" "$clone/.ci/lib/versions.py")" "$out/junit.xml" "$status"
+suite_python() {
+    (cd "$clone" && env QEMU_LD_PREFIX="$sysroot" PYTHONPATH="$site" TILEWISE_TEST_SCALE=0.25 \
+        CC=aarch64-linux-gnu-gcc CXX=aarch64-linux-gnu-g++ CMAKE_TOOLCHAIN_FILE="$toolchain" \
+        PATH=/usr/sbin:/usr/bin:/sbin:/bin "$sysroot/usr/bin/python3.11" -P "$@")
+}
+run_suite "$out/junit.xml" "$clone" tests suite_python -m pytest -n 2 tests
 leg_end

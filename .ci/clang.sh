@@ -33,8 +33,6 @@ fi
 
 # The suite's own C++ programs use the same compiler; TILEWISE_CLANG makes the
 # object-format test fail rather than skip if clang's tools are missing.
-status=0
-(cd "$out/clone" && TILEWISE_CLANG="$CC" PYTEST_ADDOPTS=$(pytest_options "$out/junit.xml") \
-    "$venv/bin/python" -m pytest tests) || status=$?
-record_result "$("$venv/bin/python" "$out/clone/.ci/lib/versions.py")" "$out/junit.xml" "$status"
+suite_python() { (cd "$out/clone" && TILEWISE_CLANG="$CC" "$venv/bin/python" "$@"); }
+run_suite "$out/junit.xml" "$out/clone" tests
 leg_end

@@ -13,8 +13,8 @@
 # --prepare builds (or finds) the two interpreters and stops: .ci/run starts
 # it early, in the background. TARBALL is the CPython source release
 # (Python-3.14.7.tar.xz); by default it is looked for as
-# shared/cpython/Python-3.14.7.tar.xz beside this checkout, beside the
-# repository it was cloned from, and in /work. TILEWISE_FREETHREADED_PYTHON
+# shared/cpython/Python-3.14.7.tar.xz beside this checkout, then beside the
+# repository it was cloned from. TILEWISE_FREETHREADED_PYTHON
 # (a python3.14t) and TILEWISE_TSAN_PYTHON (the python of a ThreadSanitizer
 # build tree) name interpreters to use instead of building them.
 #
@@ -24,7 +24,7 @@
 #     free-threaded/   the installed interpreter (bin/python3.14t)
 #     tsan/            the ThreadSanitizer build tree (./python)
 # On 2 processors each build takes about 5 minutes. With no tarball and no
-# interpreter given, the leg exits 77 (not run).
+# interpreter given, the leg fails.
 source "$(dirname "$0")/lib/ci.sh"
 leg_start freethreaded "$@"
 [[ ${1:-} != --prepare* ]] || shift
@@ -34,8 +34,7 @@ release=Python-3.14.7
 tarball=${1:-}
 if [[ -z "$tarball" ]]; then
     origin=$(git -C "$repo" config --get remote.origin.url || true)
-    for candidate in "$repo/../shared/cpython/$release.tar.xz" "${origin:+$origin/../shared/cpython/$release.tar.xz}" \
-                     "/work/shared/cpython/$release.tar.xz"; do
+    for candidate in "$repo/../shared/cpython/$release.tar.xz" "${origin:+$origin/../shared/cpython/$release.tar.xz}"; do
         if [[ -n "$candidate" && -f "$candidate" ]]; then tarball=$candidate; break; fi
     done
 elif [[ ! -f "$tarball" ]]; then
@@ -47,7 +46,8 @@ if [[ -n "$tarball" ]]; then
     cache=${TILEWISE_CPYTHON_CACHE:-$HOME/.cache/tilewise/cpython}/$(sha256sum "$tarball" | cut -d ' ' -f 1)
     say "source release $tarball; interpreters cached in $cache"
 elif [[ -z "$ft_python" || -z "$tsan_python" ]]; then
-    not_run "no CPython source release ($release.tar.xz) found and no interpreter given"
+    # The release is a file of the project's own: its absence is a failure.
+    fail "no CPython source release: $release.tar.xz is not in ../shared/cpython/ beside this checkout or the repository it was cloned from, and no interpreter is given"
 fi
 
 step_failed() { tail -n 30 "$out/$1-$2.log" >&2; fail "$1: $2 failed"; }
@@ -58,7 +58,7 @@ build() {  # name, folder to configure and make in, configure arguments...
     shift 2
     [[ ! -e "$cache/$name.done" ]] || { say "$name: cached"; return; }
     say "$name: building from $tarball (./configure $*), logs in $out/$name-*.log"
-    rm -rf "$cache/$name" "$folder"
+    rm -rf "${cache:?}/$name" "$folder"
     mkdir -p "$folder"
     tar -xJf "$tarball" -C "$folder" --strip-components=1
     (cd "$folder" && ./configure "$@") > "$out/$name-configure.log" 2>&1 || step_failed "$name" configure
@@ -111,15 +111,16 @@ ln -s "$ft_python" "$bin/python3"
 # cache, and this leg proves the free-threaded build, not a clean machine.
 as_user() {  # command
     env -i HOME="$HOME" LANG=C.UTF-8 PATH="$bin:/usr/local/bin:/usr/bin:/bin" \
-        PYTEST_ADDOPTS="$(pytest_options "$out/junit.xml")" \
+        PYTEST_ADDOPTS="${PYTEST_ADDOPTS:-}" TILEWISE_REQUIRE_TOOLS="$TILEWISE_REQUIRE_TOOLS" \
         bash -c 'cd "$0" && exec bash -c "$1"' "$clone" "$1" < /dev/null
 }
 say "python3 is $(as_user 'command -v python3') -> $ft_python: $(as_user 'python3 -VV')"
-status=0
-{ as_user "$install_command" && as_user "$test_command"; } 2>&1 | tee "$out/readme.log" || status=$?
-versions=$(as_user '.venv/bin/python .ci/lib/versions.py') || fail "no interpreter with NumPy and tilewise in .venv"
+as_user "$install_command" 2>&1 | tee "$out/readme.log" || fail "the install command failed"
+suite_python() { as_user ".venv/bin/python $(printf '%q ' "$@")"; }
+# Not a pipeline, whose stages are subshells: run_suite sets variables.
+run_suite "$out/junit.xml" . tests as_user "$test_command" > >(tee -a "$out/readme.log") 2>&1
+wait $!
 [[ $versions == *"GIL off"* ]] || fail "not free-threaded, or the GIL is on after importing tilewise: $versions"
-record_result "$versions" "$out/junit.xml" "$status"
 
 # --- ThreadSanitizer -----------------------------------------------------------
 if [[ -n "$tsan_build" ]]; then
@@ -151,15 +152,18 @@ say "testing $module with $tsan_python, $((SECONDS - tsan_start)) s after the pa
 # instrumented interpreter takes some 4 s to start and import NumPy, and the
 # fork test starts many: the sampled tests take half their samples.
 export TSAN_OPTIONS="suppressions=$suppressions"
-status=0
-(cd "$out" && env -u PYTHON_GIL "${sanitizer_env[@]}" PYTEST_ADDOPTS="$(pytest_options "$out/tsan-junit.xml")" \
-    "$venv/bin/python" -m pytest -p no:cacheprovider "$clone/tests/test_threads.py" "$clone/tests/test_lazy.py") 2>&1 |
-    tee "$out/tsan.log" || status=$?
-reports=$(grep -c '^WARNING: ThreadSanitizer' "$out/tsan.log" || true)
-if [[ $reports != 0 ]]; then
-    grep -E '^(WARNING|SUMMARY): ThreadSanitizer' "$out/tsan.log" | sort | uniq -c >&2 || true
-    [[ $status != 0 ]] || status=1
-fi
-record_result "$(env -u PYTHON_GIL "$venv/bin/python" "$clone/.ci/lib/versions.py")" "$out/tsan-junit.xml" "$status"
+suite_python() { (cd "$out" && env -u PYTHON_GIL "${sanitizer_env[@]}" "$venv/bin/python" "$@"); }
+tsan_suite() {  # the tests
+    local code=0
+    suite_python -m pytest -p no:cacheprovider "$@" 2>&1 | tee "$out/tsan.log" || code=$?
+    reports=$(grep -c '^WARNING: ThreadSanitizer' "$out/tsan.log" || true)
+    if [[ $reports != 0 ]]; then
+        grep -E '^(WARNING|SUMMARY): ThreadSanitizer' "$out/tsan.log" | sort | uniq -c >&2 || true
+        [[ $code != 0 ]] || code=1
+    fi
+    return "$code"
+}
+tsan_tests=("$clone/tests/test_threads.py" "$clone/tests/test_lazy.py")
+run_suite "$out/tsan-junit.xml" "$clone" "${tsan_tests[*]}" tsan_suite "${tsan_tests[@]}"
 say "ThreadSanitizer pass: $reports reports, $((SECONDS - tsan_start)) s"
 leg_end

@@ -13,8 +13,8 @@
 #   bash .ci/fresh.sh [--prepare | --prepared]
 #
 # Every mount is made in private namespaces (in_private_namespace), so all
-# of them go when the leg ends, however it ends. If the root cannot be made,
-# the leg exits 77 (not run).
+# of them go when the leg ends, however it ends. If the mirror cannot be
+# reached, the leg exits 77 (not run).
 source "$(dirname "$0")/lib/ci.sh"
 leg_start fresh "$@"
 in_private_namespace "$@"
@@ -60,11 +60,14 @@ mount -t tmpfs -o nosuid,nodev,mode=1777 tmpfs "$sysroot/dev/shm"
 
 # --- The README's commands as the user ---------------------------------------
 # Unlike the free-threaded leg's, a user of the root's own with no rights:
-# this leg proves the commands need no root and nothing of this host.
+# this leg proves the commands need no root and nothing of this host. The
+# paths in PYTEST_ADDOPTS are this host's: the user sees them without the
+# root's folder.
 as_user() {  # PATH, folder in the root, bash command
+    local addopts=${PYTEST_ADDOPTS:-}
     chroot "$sysroot" /usr/bin/setpriv --reuid="$uid" --regid="$gid" --init-groups -- /usr/bin/env -i \
         HOME="$home" USER="$user" LOGNAME="$user" SHELL=/bin/bash LANG=C.UTF-8 PATH="$1" \
-        PYTEST_ADDOPTS="$(pytest_options "$2/junit.xml")" \
+        PYTEST_ADDOPTS="${addopts//"$sysroot"/}" TILEWISE_REQUIRE_TOOLS="$TILEWISE_REQUIRE_TOOLS" \
         /bin/bash -c 'cd "$0" && exec /bin/bash -c "$1"' "$2" "$3" < /dev/null
 }
 say "the commands run as: $(as_user /usr/bin:/bin "$home" id)"
@@ -82,15 +85,12 @@ for python in python3.14 python3.15; do
     readme_commands "$sysroot$dir"
     say "--- $python: python3 is $(as_user "$path" "$home" 'python3 --version') ($(as_user "$path" "$home" 'command -v python3'))"
     run_start=$SECONDS
-    status=0
-    { as_user "$path" "$dir" "$install_command" && as_user "$path" "$dir" "$test_command"; } 2>&1 |
-        tee "$out/$python.log" || status=$?
+    as_user "$path" "$dir" "$install_command" 2>&1 | tee "$out/$python.log" || fail "$python: the install command failed"
+    suite_python() { as_user "$path" "$dir" ".venv/bin/python $(printf '%q ' "$@")"; }
+    # Not a pipeline, whose stages are subshells: run_suite sets variables.
+    run_suite "$sysroot$dir/junit.xml" . tests as_user "$path" "$dir" "$test_command" > >(tee -a "$out/$python.log") 2>&1
+    wait $!
     say "$python: commands took $((SECONDS - run_start)) s"
-    versions=$(as_user "$path" "$dir" '.venv/bin/python .ci/lib/versions.py' || echo "no interpreter with NumPy and tilewise")
-    if [[ $versions != "CPython ${python#python}."* ]]; then
-        versions="$versions (NOT ${python#python})"
-        [[ $status != 0 ]] || status=1
-    fi
-    record_result "$versions" "$sysroot$dir/junit.xml" "$status"
+    [[ $versions == "CPython ${python#python}."* ]] || fail "python3 was not ${python#python}: $versions"
 done
 leg_end

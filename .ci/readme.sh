@@ -17,9 +17,7 @@ if [[ -n $numpy ]]; then
     python3 -m venv .venv
     .venv/bin/pip install "numpy==$numpy"
 fi
-status=0
-PYTEST_ADDOPTS=$(pytest_options "$out/junit.xml") bash -c "$test_command" || status=$?
-versions=$(.venv/bin/python .ci/lib/versions.py) || fail "no interpreter with NumPy and tilewise in .venv"
+suite_python() { .venv/bin/python "$@"; }
+run_suite "$out/junit.xml" . tests bash -c "$test_command"
 [[ -z $numpy || $versions == *", NumPy $numpy" ]] || fail "NumPy $numpy was replaced: $versions"
-record_result "$versions" "$out/junit.xml" "$status"
 leg_end

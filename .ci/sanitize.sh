@@ -37,8 +37,6 @@ grep -q __asan_init "$module" && grep -q __ubsan_handle "$module" || fail "$modu
 # The test that caps the address space skips itself under ASan. The suite
 # runs on every processor (pytest-xdist).
 say "running the suite with $asan and $ubsan preloaded"
-status=0
-(cd "$out/clone" && env "${sanitizer_env[@]}" LD_PRELOAD="$asan $ubsan" PYTEST_ADDOPTS="$(pytest_options "$out/junit.xml")" \
-    "$venv/bin/python" -m pytest -n "$(nproc)" tests) || status=$?
-record_result "$(LD_PRELOAD="$asan $ubsan" "$venv/bin/python" "$out/clone/.ci/lib/versions.py")" "$out/junit.xml" "$status"
+suite_python() { (cd "$out/clone" && env "${sanitizer_env[@]}" LD_PRELOAD="$asan $ubsan" "$venv/bin/python" "$@"); }
+run_suite "$out/junit.xml" "$out/clone" tests suite_python -m pytest -n "$(nproc)" tests
 leg_end

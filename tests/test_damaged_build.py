@@ -15,7 +15,7 @@ import textwrap
 
 import pytest
 
-from conftest import ROOT, build_tool_args, cmake_program, cxx_compiler, tool_env
+from conftest import ROOT, build_tool_args, cmake_program, cxx_compiler, missing_tool, tool_env
 
 # The parser's wording may change with its release: its message is known by
 # its head and by the position of the damaged byte, and stands for itself.
@@ -29,13 +29,13 @@ SUM_MESSAGE = "hand.iter().sum() must be 1, 2, 4, 5, 7, 8, 10, 11, 13 or 14"
 def damaged_module_dir(tmp_path_factory):
     compiler = cxx_compiler()
     if compiler is None:
-        pytest.skip("no C++ compiler: the damaged-table variant cannot be built")
+        missing_tool("no C++ compiler: the damaged-table variant cannot be built")
     cmake = cmake_program()
     if cmake is None:
-        pytest.skip("no cmake: install the test extra ('.[test]')")
+        missing_tool("no cmake: install the test extra ('.[test]')")
     generator = build_tool_args()
     if generator is None:
-        pytest.skip("neither ninja nor make is installed: the damaged-table variant cannot be built")
+        missing_tool("neither ninja nor make is installed: the damaged-table variant cannot be built")
     build = tmp_path_factory.mktemp("damaged-build")
     env = tool_env()
     configure = subprocess.run(

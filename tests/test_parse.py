@@ -14,7 +14,7 @@ at a page's end."""
 
 import pytest
 
-from conftest import run_cpp_test
+from conftest import import_tool, run_cpp_test
 
 CASES = 25  # lines of the synthetic cases
 REAL_TEXT_LINES = [
@@ -27,7 +27,7 @@ REAL_TEXT_LINES = [
 
 @pytest.mark.parametrize("optimize", ["-O2", "-O0"])
 def test_parse(tmp_path, table_text_paths, optimize):
-    nlohmann_json = pytest.importorskip("nlohmann_json", reason="the JSON parser's headers come with the test extra")
+    nlohmann_json = import_tool("nlohmann_json", "the JSON parser's headers come with the test extra")
     # Unoptimised, the real texts would take seconds more; the synthetic
     # cases hold every kind of text end.
     real = optimize == "-O2"

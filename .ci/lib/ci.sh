@@ -1,5 +1,7 @@
+# shellcheck shell=bash disable=SC2034
 # The steps the CI legs share, one function each. A leg sources this file and
 # calls leg_start first; .ci/run reads what leg_end leaves in build/<leg>/.
+# (The variables these steps set are the legs': SC2034 is off here.)
 
 # Starts a leg: strict mode, its folder build/<leg>, its timer, and its phase.
 # Legs with slow downloads split in two: --prepare only makes the
@@ -18,15 +20,23 @@ leg_start() {  # leg name, the leg's arguments
         --prepared) prepare=false ;;
     esac
     mkdir -p "$out"
-    rm -f "$out/not-run" "$out/results"
+    rm -f "$out/not-run" "$out/results" "$out"/*junit.xml "$out"/*.result
+    result_file=$out/results
+    # Every suite on Linux has a C++ compiler and the JSON parser's package:
+    # a test that needs one and finds none fails instead of skipping. The
+    # Windows leg's root commands start from an empty environment, without
+    # it: no compiler can run under Wine, and those tests skip there.
+    export TILEWISE_REQUIRE_TOOLS=1
 }
 
 say() { echo "$leg: $*"; }
 fail() { echo "$leg: $*" >&2; exit 1; }
 
-# The not-run protocol: the leg's environment cannot be made, so nothing of
-# the project was tried. The reason goes to build/<leg>/not-run, the leg
-# exits 77, and .ci/run reports it as not run instead of failed.
+# The not-run protocol: something outside the project that the leg needs (a
+# mirror, a registry) cannot be reached, so nothing of the project was
+# tried. The reason, which names what could not be reached, goes to
+# build/<leg>/not-run, the leg exits 77, and .ci/run reports it as not run
+# instead of failed. Anything missing of the project's own is a failure.
 not_run() {  # reason
     echo "$1" > "$out/not-run"
     echo "$leg: NOT RUN, nothing was tested: $1" >&2
@@ -70,16 +80,50 @@ pytest_options() {  # JUnit XML file
     echo "-rs --durations=10 --junitxml=$1"
 }
 
-# A suite's result line, "<versions>; <counts>", added to build/<leg>/results.
-# A suite that exited non-zero, or left no report, fails the leg.
-record_result() {  # versions, JUnit XML file, the suite's exit status
-    local counts status=$3
-    counts=$(python3 "$repo/.ci/lib/junit_result.py" "$2") || [[ $status != 0 ]] || status=1
-    if [[ $status != 0 ]]; then
-        failed=1
-        counts="FAILED (status $status): $counts"
-    fi
-    echo "$1; $counts" >> "$out/results"
+# Runs a suite and records its result line. The leg defines suite_python:
+# the suite's interpreter, run with the arguments given in the suite's folder
+# and environment. The suite is the rest of the arguments (a README's test
+# command, say), or else suite_python -m pytest on the tests, with
+# pytest_options; then versions_line, and pytest's own count of the tests
+# (--collect-only, through suite_python, of the same paths) for
+# record_result. Sets status and versions, for the leg's own checks.
+run_suite() {  # JUnit XML file, the clone and the tests (as suite_python sees them), the suite's command...
+    local junit=$1 clone=$2 tests collected collect=${1%.xml}-collected.txt
+    read -r -a tests <<< "$3"
+    shift 3
+    (( $# )) || set -- suite_python -m pytest "${tests[@]}"
+    rm -f "$junit"
+    status=0
+    PYTEST_ADDOPTS=$(pytest_options "$junit") "$@" || status=$?
+    versions_line suite_python "$clone/.ci/lib/versions.py"
+    # Tests that skip are collected too, and JUnit counts them as well.
+    PYTEST_ADDOPTS="" suite_python -m pytest --collect-only -q --color=no -p no:cacheprovider "${tests[@]}" \
+        > "$collect" 2>&1 || { tail -n 20 "$collect" >&2; fail "pytest cannot collect ${tests[*]}, see $collect"; }
+    collected=$(tr -d '\r' < "$collect" | sed -n -E 's/^([0-9]+) tests? collected.*/\1/p' | tail -n 1)
+    [[ -n $collected ]] || fail "no count of collected tests in $collect"
+    say "pytest collects $collected tests from ${tests[*]}"
+    record_result "$versions" "$junit" "$status" "$collected"
+}
+
+# Sets versions, the first half of a result line, from .ci/lib/versions.py
+# run by the command given; a failure of it, or anything but one line, fails
+# the leg.
+versions_line() {  # command (the suite's interpreter), versions.py
+    local code=0
+    versions=$("$@") || code=$?
+    versions=${versions//$'\r'/}
+    [[ $code == 0 ]] || fail "versions.py failed (status $code)${versions:+: $versions}"
+    [[ -n $versions && $versions != *$'\n'* ]] || fail "versions.py printed no line, or more than one: $versions"
+}
+
+# A suite's result line, "<versions>; <counts>", added to $result_file
+# (build/<leg>/results). The suite fails the leg if it exited non-zero, or its
+# JUnit XML shows a failure or an error, or fewer tests than pytest collects
+# (none, or a subset chosen with -k or a path), or is missing.
+record_result() {  # versions, JUnit XML file, the suite's exit status, the number of tests pytest collects
+    local counts
+    counts=$(python3 "$repo/.ci/lib/junit_result.py" "$2" "$3" "$4") || failed=1
+    echo "$1; $counts" >> "$result_file"
 }
 
 # The file of the tilewise module that an interpreter would import, found
@@ -117,16 +161,19 @@ debian_mirror() {
             i = 2; if ($i ~ /^\[/) { while (i < NF && $i !~ /\]$/) i++; i++ } if ($(i + 1) == c) print $i }' || true
     )}
     mirror=${mirror%%$'\n'*}
-    [[ -n $mirror ]] || not_run "no Debian mirror for $codename in this host's apt sources"
+    [[ -n $mirror ]] || not_run "no Debian mirror to reach: none for $codename in this host's apt sources (TILEWISE_DEBIAN_MIRROR names one)"
     echo "$mirror"
 }
 
 # A Debian root of a suite (minbase, with the given packages) from that
-# mirror, its Release signed by a key of the host's archive keyring. A root
-# that cannot be made is the not-run case, with debootstrap's reason.
+# mirror, its Release signed by a key of the host's archive keyring. A mirror
+# whose Release file cannot be fetched is the not-run case; once it can,
+# whatever else stops debootstrap fails the leg.
 debian_root() {  # suite, folder, packages
     local mirror log=$out/debootstrap-$1.log status=0 reason until
     mirror=$(debian_mirror)
+    wget -nv -O /dev/null "$mirror/dists/$1/Release" > "$out/mirror-$1.log" 2>&1 ||
+        not_run "the Debian mirror $mirror cannot be reached: $(tail -n 1 "$out/mirror-$1.log")"
     say "making a $1 root (minbase) in $2 from $mirror with: $3"
     rm -rf "$2"
     debootstrap --variant=minbase --force-check-gpg --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
@@ -134,7 +181,7 @@ debian_root() {  # suite, folder, packages
     if [[ $status != 0 ]]; then
         tail -n 20 "$log" >&2
         reason=$(grep -m 1 '^E: ' "$log" || grep '^W: ' "$log" | tail -n 1 || true)
-        not_run "debootstrap $1 failed (status $status): ${reason:-see $log}"
+        fail "debootstrap $1 failed (status $status): ${reason:-see $log}"
     fi
     say "$(grep -m 1 '^I: Valid Release signature' "$log" | sed 's/^I: //')"
     # debootstrap checks the signature, not the expiry, which apt would.
