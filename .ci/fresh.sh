@@ -104,7 +104,9 @@ wheels=("$repo"/build/wheel/dist/tilewise-*-cp310-abi3-*.whl)
 [[ -e ${wheels[0]} && ${#wheels[@]} == 1 ]] ||
     fail "no abi3 wheel, or more than one, in $repo/build/wheel/dist: run the wheel leg (.ci/wheel.sh) first"
 clone=$home/python3.14  # the tests, from the clone of HEAD above
-[[ $(cat "$repo/build/wheel/dist/commit") == "$(git -C "$sysroot$clone" rev-parse HEAD)" ]] ||
+# The clones above are of the checkout's HEAD (git would refuse to read
+# theirs as root: the user owns them).
+[[ $(cat "$repo/build/wheel/dist/commit") == "$(git -C "$repo" rev-parse HEAD)" ]] ||
     fail "the wheel in $repo/build/wheel/dist is not of HEAD: run the wheel leg again"
 wheel=$home/wheel/$(basename "${wheels[0]}")
 mkdir -p "$sysroot$home/wheel"
