@@ -76,8 +76,13 @@ fi
 # The JSON parser's headers come as pip would bring them to a build: the
 # package nlohmann-json (and importlib-resources, which it imports), for the
 # emulated interpreter that the build asks where they are.
+# CMake from PyPI for the module's build: the stable ABI's FindPython
+# component (Development.SABIModule) needs CMake 3.26, and Debian 12 has
+# 3.25. The builds the tests make use Debian's.
 if $prepare; then
-    rm -rf "$site" "$out/wheels"
+    rm -rf "$site" "$out/wheels" "$out/cmake"
+    "$python" -m venv "$out/cmake"
+    "$out/cmake/bin/pip" install -q "cmake>=3.26"
     "$python" -m pip download -q numpy --platform manylinux2014_aarch64 --only-binary=:all: \
         --python-version 3.11 --implementation cp --abi cp311 --no-deps -d "$out/wheels"
     "$python" -m pip download -q "nlohmann-json>=3.11.2,<4" importlib-resources --only-binary=:all: \
@@ -105,9 +110,11 @@ toolchain=$clone/cmake-scripts/toolchains/aarch64-linux-gnu.cmake
 # The toolchain file would look for the sysroot in the clone's own build/.
 export TILEWISE_AARCH64_SYSROOT=$sysroot
 rm -rf "$out/module" "$site"/tilewise*
-cmake=/usr/bin/cmake
+# The stable ABI of 3.10, as scikit-build-core asks for it (wheel.py-api).
+cmake=$out/cmake/bin/cmake
 "$cmake" -S "$clone" -B "$out/module" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DPython_EXECUTABLE="$out/python"
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DPython_EXECUTABLE="$out/python" \
+    -DSKBUILD_SABI_COMPONENT=Development.SABIModule -DSKBUILD_SABI_VERSION=3.10
 "$cmake" --build "$out/module" --parallel 2
 "$cmake" --install "$out/module" --prefix "$site" --strip
 

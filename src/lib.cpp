@@ -2,6 +2,12 @@
 // function `shanten`, argument parsing, acceptance of the array, and the
 // conversion of every failure into a Python exception. It is the only file
 // that talks to Python and NumPy, and no C++ exception leaves it.
+//
+// A GIL build uses only the stable ABI of CPython 3.10 (the build defines
+// Py_LIMITED_API as 0x030A0000), so that one module file loads into 3.10
+// and every later CPython. A free-threaded build has no stable ABI to use
+// and is built for its own version; only it needs CPython's unstable API,
+// in the one place that module_body() marks.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -202,9 +208,9 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     if (nargs > 1)
         return type_error(PyUnicode_FromFormat("shanten() takes 1 positional arguments but %zd were given", nargs));
     *hand = nargs == 1 ? args[0] : nullptr;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        PyObject* name = PyTuple_GetItem(kwnames, i);
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
         if (utf8 == nullptr) PyErr_Clear();  // A name that cannot be encoded matches nothing; str() shows it.
@@ -291,7 +297,7 @@ bool requested_kernel(std::string& name) {
     PyObject* bytes = value == Py_None ? nullptr : PyUnicode_EncodeFSDefault(value);
     Py_DECREF(value);
     if (bytes != nullptr) {
-        name.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+        name.assign(PyBytes_AsString(bytes), static_cast<size_t>(PyBytes_Size(bytes)));
         Py_DECREF(bytes);
     }
     return !PyErr_Occurred();
@@ -338,10 +344,11 @@ __attribute__((noinline)) PyObject* shanten_before_tables(tilewise::Counts count
 }
 #endif
 
-PyObject* shanten(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// A METH_FASTCALL function gets the count of its positional arguments, with
+// no flag bits: CPython clears PY_VECTORCALL_ARGUMENTS_OFFSET before the call.
+PyObject* shanten(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return at_boundary([&]() -> PyObject* {
         PyObject* hand = nullptr;
-        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (nargs == 1 && kwnames == nullptr) {
             hand = args[0];
         } else if (!parse_arguments(args, nargs, kwnames, &hand)) {
@@ -384,11 +391,6 @@ PyObject* module_body(PyObject* module) {
 #if !defined(TILEWISE_NULL_CALL)
     tilewise::wait_for_the_build_at_fork();
 #endif
-#if defined(Py_GIL_DISABLED)
-    // Every piece of the module's process-wide state is safe without the
-    // GIL, so importing it leaves the GIL off on a free-threaded build.
-    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) return nullptr;
-#endif
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) return nullptr;
     PyObject* name_str = PyUnicode_FromString(module_name);
@@ -396,10 +398,20 @@ PyObject* module_body(PyObject* module) {
     PyObject* function = PyCMethod_New(&shanten_def, module, name_str, nullptr);
     Py_DECREF(name_str);
     if (function == nullptr) return nullptr;
+#if defined(Py_GIL_DISABLED)
+    // Where the two builds differ: the free-threaded build, version-specific,
+    // uses two calls of CPython's unstable API, which the stable ABI lacks and
+    // a GIL build does not need. Every piece of the module's process-wide
+    // state is safe without the GIL, so importing it leaves the GIL off.
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(function);
+        return nullptr;
+    }
 #if PY_VERSION_HEX >= 0x030E0000
     // Threads calling the function at once would otherwise all write its
-    // reference count on every call (free-threaded builds; nothing elsewhere).
+    // reference count on every call.
     PyUnstable_Object_EnableDeferredRefcount(function);
+#endif
 #endif
 
     PyObject* result = nullptr;
@@ -423,7 +435,9 @@ PyObject* module_body(PyObject* module) {
 
 PyMODINIT_FUNC TILEWISE_MODULE_INIT(void) {
     return at_boundary([]() -> PyObject* {
-        PyObject* module = PyModule_Create2(&module_def, 1013);
+        // The API version that PyModule_Create passes is the stable ABI's
+        // under Py_LIMITED_API, and this CPython's otherwise.
+        PyObject* module = PyModule_Create(&module_def);
         if (module == nullptr) {
             if (!PyErr_Occurred())
                 PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

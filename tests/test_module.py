@@ -48,8 +48,14 @@ def test_module_contents():
         ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__all__", "shanten"])
 
 
-def test_module_file_carries_the_interpreters_extension_suffix():
-    assert tilewise.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX"))
+def test_module_is_built_for_this_interpreter():
+    # A GIL build uses the stable ABI, one file for every CPython from 3.10
+    # on; a free-threaded build has none, and is built for its version.
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    else:
+        suffix = ".pyd" if os.name == "nt" else ".abi3.so"
+    assert os.path.basename(tilewise.__file__) == "tilewise" + suffix
 
 
 def test_function_attributes():
