@@ -9,7 +9,8 @@
 // page whose next page cannot be read, with no padding. Row ids:
 // 256 distinct rows fit, also when they differ only in their last two
 // entries, and a 257th stops the parse. A row that the entries do not fill
-// is out of bounds, also one that starts exactly where they end. Given the
+// is out of bounds, also one that starts exactly where they end. Each path
+// parses on a thread of its own in at most 8 KB of stack. Given the
 // paths of the two real table texts, it also parses each in both ways, and
 // its last stretch at a page's end, and reads every row through its id
 // against a plain parse of the text, through every path. Prints the paths,
@@ -26,6 +27,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <pthread.h>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
@@ -244,6 +247,51 @@ bool near_misses_in_rows(const std::vector<std::string>& paths) {
     return report(true, "near misses in whole rows: " + std::to_string(texts) + " texts");
 }
 
+// The stack that `work` takes on a thread of its own, beyond what the same
+// thread takes doing nothing: the thread runs on a painted stack, and the
+// lowest byte that changed tells how deep it went.
+constexpr size_t kStack = size_t{1} << 20;
+constexpr unsigned char kPaint = 0xA5;
+size_t stack_taken(const std::function<void()>& work) {
+    auto depth = [](const std::function<void()>* run) {
+        std::vector<unsigned char> stack(kStack, kPaint);
+        pthread_attr_t attr;
+        pthread_t thread;
+        if (pthread_attr_init(&attr) != 0 || pthread_attr_setstack(&attr, stack.data(), kStack) != 0 ||
+            pthread_create(&thread, &attr, [](void* f) -> void* {
+                (*static_cast<const std::function<void()>*>(f))();
+                return nullptr;
+            }, const_cast<std::function<void()>*>(run)) != 0 || pthread_join(thread, nullptr) != 0) {
+            std::perror("a thread on a stack of the test's own");
+            std::exit(2);
+        }
+        pthread_attr_destroy(&attr);
+        return kStack - static_cast<size_t>(std::find_if(stack.begin(), stack.end(),
+                                                         [](unsigned char b) { return b != kPaint; }) -
+                                            stack.begin());
+    };
+    const std::function<void()> nothing = [] {};
+    const size_t idle = depth(&nothing);
+    const size_t busy = depth(&work);
+    return busy > idle ? busy - idle : 0;
+}
+
+// The plain loop keeps its working record on the heap: the first call may
+// run on a thread with a small stack. Each path parses thousands of rows in
+// a few KB of stack; with the record on it, it took 17 KB more.
+bool small_stack(const std::string& text, const std::vector<std::string>& paths) {
+    constexpr size_t kMostStack = 8 * 1024;
+    bool all = true;
+    for (const std::string& path : paths) {
+        size_t entries = 0;
+        const size_t taken = stack_taken([&] { entries = tilewise::parse_own_form_table(text, path)->size; });
+        all &= report(entries > 0 && taken <= kMostStack, "stack of the " + path + " path: " +
+                                                              std::to_string(entries) + " entries",
+                      std::to_string(taken) + " bytes, more than " + std::to_string(kMostStack));
+    }
+    return all;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -288,6 +336,8 @@ int main(int argc, char** argv) {
         failures += !report(fallback == json && expected && own_ok, c.name, detail);
     }
     failures += !near_misses_in_rows(paths);
+    std::string entries;
+    failures += !small_stack(many_rows(5000, 256, 0, &entries), paths);
 
     // Rows filled by the entries are read whole. A row that starts at or
     // after the end of the entries, or runs past it, is out of bounds.
